@@ -1,0 +1,78 @@
+#include "frame/error.hpp"
+
+#include "frame/abort.hpp"
+
+namespace vuvirida::frame {
+
+Error Error::fetch() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    // Only an existing abort exception type can have been raised, so there is
+    // nothing to compare with before the first abort.
+    PyObject* panic_type = panic_type_if_created();
+    if (panic_type != nullptr && type == panic_type) resume_panic(type, value, traceback);
+    Error error;
+    error.type_ = OwnedRef::taking(type);
+    error.value_ = OwnedRef::taking(value);
+    error.traceback_ = OwnedRef::taking(traceback);
+    return error;
+}
+
+Error Error::prefixed(const char* prefix) && {
+    PyObject* type = type_.give_up();
+    PyObject* value = value_.give_up();
+    PyObject* traceback = traceback_.give_up();
+    std::string text = prefix;
+    OwnedRef cause;
+    if (made_here_) {
+        text += message_;
+        Py_XDECREF(type);
+        Py_XDECREF(traceback);
+    } else {
+        PyErr_NormalizeException(&type, &value, &traceback);
+        OwnedRef replaced_type = OwnedRef::taking(type);
+        OwnedRef replaced = OwnedRef::taking(value);
+        OwnedRef replaced_traceback = OwnedRef::taking(traceback);
+        OwnedRef rendered = OwnedRef::taking(replaced ? PyObject_Str(replaced.get()) : nullptr);
+        const char* utf8 = rendered ? PyUnicode_AsUTF8(rendered.get()) : nullptr;
+        if (utf8 == nullptr) {
+            PyErr_Clear();
+            utf8 = "<exception str() failed>";
+        }
+        text += utf8;
+        if (replaced && PyExceptionInstance_Check(replaced.get())) {
+            cause = OwnedRef::taking(PyException_GetCause(replaced.get()));
+        }
+    }
+    OwnedRef message =
+        OwnedRef::taking(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                              "replace"));
+    OwnedRef rewritten =
+        OwnedRef::taking(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
+    if (!rewritten) return fetch();
+    // Setting the cause, even to nothing, also suppresses the context.
+    PyException_SetCause(rewritten.get(), cause.give_up());
+    Error error;
+    error.type_ = OwnedRef::adding(PyExc_TypeError);
+    error.value_ = std::move(rewritten);
+    return error;
+}
+
+void Error::restore() && noexcept {
+    if (made_here_) {
+        OwnedRef message = OwnedRef::taking(PyUnicode_DecodeUTF8(
+            message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
+        if (message) PyErr_SetObject(type_.get(), message.get());
+        return;
+    }
+    PyErr_Restore(type_.give_up(), value_.give_up(), traceback_.give_up());
+}
+
+}  // namespace vuvirida::frame

@@ -1,0 +1,48 @@
+// Owners of interpreter references. The name of every constructor says how
+// ownership arrives, and `give_up` says where it leaves, so that each
+// reference is released exactly once, on every path, in reverse order of
+// taking (C++ destroys locals in reverse order of construction).
+#pragma once
+
+#include <utility>
+
+#include "frame/python.hpp"
+
+namespace vuvirida::frame {
+
+class OwnedRef {
+public:
+    OwnedRef() noexcept = default;
+
+    // Takes over a new reference, as returned by most interpreter calls. A
+    // null pointer is allowed and gives an empty owner.
+    static OwnedRef taking(PyObject* new_reference) noexcept { return OwnedRef(new_reference); }
+
+    // Adds a reference of our own to an object borrowed from someone else.
+    static OwnedRef adding(PyObject* borrowed) noexcept {
+        Py_XINCREF(borrowed);
+        return OwnedRef(borrowed);
+    }
+
+    OwnedRef(OwnedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
+        OwnedRef dropped(std::move(*this));
+        ptr_ = std::exchange(other.ptr_, nullptr);
+        return *this;
+    }
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
+    ~OwnedRef() { Py_XDECREF(ptr_); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+
+    // Hands the reference to the caller, who becomes responsible for it.
+    [[nodiscard]] PyObject* give_up() noexcept { return std::exchange(ptr_, nullptr); }
+
+private:
+    explicit OwnedRef(PyObject* ptr) noexcept : ptr_(ptr) {}
+    PyObject* ptr_ = nullptr;
+};
+
+}  // namespace vuvirida::frame

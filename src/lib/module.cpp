@@ -1,0 +1,146 @@
+// The module definition and its initialisation.
+#include <atomic>
+#include <string>
+
+#include "frame/abort.hpp"
+#include "frame/convert.hpp"
+#include "frame/error.hpp"
+#include "lib/function_table.hpp"
+
+namespace vuvirida::lib {
+
+using frame::Done;
+using frame::Error;
+using frame::OwnedRef;
+using frame::Outcome;
+
+namespace {
+
+PyModuleDef DEF = {
+    PyModuleDef_HEAD_INIT,
+    "vuvirida",
+    "Python module definition",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Set by the first initialisation that created a module object; never reset.
+// The module keeps process-wide state, so it may exist once per process.
+std::atomic<bool> initialised{false};
+
+// The method definitions the function objects refer to for the process's life.
+PyMethodDef method_defs[kFunctionCount];
+
+PyObject* interned(PyObject*& cache, const char* text) {
+    if (cache == nullptr) cache = PyUnicode_InternFromString(text);
+    return cache;
+}
+PyObject* all_name = nullptr;
+PyObject* name_name = nullptr;
+
+[[noreturn, gnu::cold, gnu::noinline]] void append_failed(
+    std::source_location where = std::source_location::current()) {
+    std::string message = "could not append __name__ to __all__";
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    OwnedRef owned_type = OwnedRef::taking(type);
+    OwnedRef owned_value = OwnedRef::taking(value);
+    OwnedRef owned_traceback = OwnedRef::taking(traceback);
+    OwnedRef text = OwnedRef::taking(owned_value ? PyObject_Repr(owned_value.get()) : nullptr);
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 != nullptr) message = message + ": " + utf8;
+    PyErr_Clear();
+    frame::panic(std::move(message), where);
+}
+
+// Adds a function to the module under its own __name__ and lists it in __all__.
+Outcome<Done> add_function(PyObject* module, PyObject* function) {
+    PyObject* all_key = interned(all_name, "__all__");
+    PyObject* name_key = interned(name_name, "__name__");
+    if (all_key == nullptr || name_key == nullptr) return Error::fetch();
+    OwnedRef name = OwnedRef::taking(PyObject_GetAttr(function, name_key));
+    if (!name) return Error::fetch();
+    if (!PyUnicode_Check(name.get())) {
+        return frame::cannot_convert(name.get(), "PyString");
+    }
+    OwnedRef all = OwnedRef::taking(PyObject_GetAttr(module, all_key));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Error::fetch();
+        PyErr_Clear();
+        all = OwnedRef::taking(PyList_New(0));
+        if (!all) frame::panic_api_call_failed();
+        if (PyObject_SetAttr(module, all_key, all.get()) != 0) return Error::fetch();
+    }
+    if (!PyList_Check(all.get())) return frame::cannot_convert(all.get(), "PyList");
+    if (PyList_Append(all.get(), name.get()) != 0) append_failed();
+    if (PyObject_SetAttr(module, name.get(), function) != 0) return Error::fetch();
+    return Done{};
+}
+
+}  // namespace
+
+// The module body: registers the five functions in table order, stopping at
+// the first failure.
+Outcome<Done> vuvirida(PyObject* module) {
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+        const MethodRecord& record = kFunctionTable[i];
+        const char* module_name = PyModule_GetName(module);
+        if (module_name == nullptr) return Error::fetch();
+        OwnedRef module_name_text = OwnedRef::taking(PyUnicode_FromString(module_name));
+        if (!module_name_text) return Error::fetch();
+        method_defs[i] = PyMethodDef{record.name, reinterpret_cast<PyCFunction>(
+                                                      reinterpret_cast<void (*)()>(record.entry)),
+                                     record.flags, record.doc};
+        OwnedRef function = OwnedRef::taking(
+            PyCMethod_New(&method_defs[i], module, module_name_text.get(), nullptr));
+        if (!function) return Error::fetch();
+        Outcome<Done> added = add_function(module, function.get());
+        if (!added.ok()) return added;
+    }
+    return Done{};
+}
+
+namespace {
+
+PyObject* initialise() {
+    OwnedRef module = OwnedRef::taking(PyModule_Create2(&DEF, 1013));
+    if (!module) {
+        std::move(Error::fetch()).restore();
+        return nullptr;
+    }
+    if (initialised.exchange(true, std::memory_order_seq_cst)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "PyO3 modules may only be initialized once per interpreter process");
+        return nullptr;
+    }
+    Outcome<Done> body = vuvirida(module.get());
+    if (!body.ok()) {
+        std::move(body.error()).restore();
+        return nullptr;
+    }
+    return module.give_up();
+}
+
+}  // namespace
+
+}  // namespace vuvirida::lib
+
+// The module file's only exported symbol. An abort during initialisation
+// reaches the importer as the abort exception.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vuvirida() {
+    try {
+        return vuvirida::lib::initialise();
+    } catch (const vuvirida::frame::Abort& abort) {
+        vuvirida::frame::raise_abort(abort);
+    } catch (...) {
+        vuvirida::frame::raise_abort(vuvirida::frame::Abort("unexpected C++ exception in vuvirida"));
+    }
+    return nullptr;
+}
