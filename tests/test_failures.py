@@ -1,0 +1,152 @@
+"""Aborts: the report on standard error, panics raised back from Python, and
+failures that must reach the caller instead of ending the interpreter."""
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+REPORT = re.compile(r"thread '<unnamed>' panicked at src/[\w/]+\.cpp:\d+:\d+:")
+NOTE = "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a backtrace"
+STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
+PRELUDE = """
+import sys, numpy as np, vuvirida
+t = np.linspace(0.0, 1.0, 10)
+def attempt(call):
+    try:
+        call()
+    except BaseException as error:
+        print(type(error).__name__, *error.args, sep="|")
+    else:
+        print("ok")
+"""
+
+
+def run(body, prelude=PRELUDE, **env):
+    environment = {k: v for k, v in os.environ.items() if k != "VUVIRIDA_BACKTRACE"}
+    environment.update(env)
+    done = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(body)],
+                          capture_output=True, text=True, env=environment, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.splitlines(), done.stderr.splitlines()
+
+
+def test_first_abort_writes_the_note_and_later_ones_do_not():
+    out, err = run("""
+        attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
+        attempt(lambda: vuvirida.transient_impulse(t[::3], 1, 2, 3, 4))
+        attempt(lambda: vuvirida.transient_impulse(t, 1, 2, 3, 4))
+    """)
+    assert out == [f"PanicException|{STRIDED}"] * 2 + ["ok"]
+    assert len(err) == 5 and err[1] == err[4] == STRIDED and err[2] == NOTE
+    assert REPORT.fullmatch(err[0]) and REPORT.fullmatch(err[3])
+
+
+@pytest.mark.parametrize("setting", ["1", "full"])
+def test_requested_backtrace_comes_with_every_abort(setting):
+    _, err = run("""
+        attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
+        attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
+    """, VUVIRIDA_BACKTRACE=setting)
+    assert err.count("stack backtrace:") == 2 and NOTE not in err
+    assert sum(bool(REPORT.fullmatch(line)) for line in err) == 2
+
+
+@pytest.mark.parametrize("method, position", [("__float__", 2), ("__index__", 6)])
+def test_panic_raised_by_python_code_is_reported_and_raised_anew(method, position):
+    out, err = run(f"""
+        try:
+            vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+        except BaseException as error:
+            Panic = type(error)
+        class Hostile:
+            def {method}(self):
+                raise Panic("raised by Python")
+        args = [t, 1.0, 2.0, 3.0, 4.0, 5.0, 3]
+        args[{position}] = Hostile()
+        attempt(lambda: vuvirida.fourier_square_wave(*args))
+        attempt(lambda: vuvirida.fourier_square_wave(t, 1.0, 2.0, 3.0, 4.0, 5.0, 3))
+    """)
+    assert out == ["PanicException|Unwrapped panic from Python code", "ok"]
+    start = err.index("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---")
+    assert err[start + 1:start + 3] == ["Python stack trace below:", "Traceback (most recent call last):"]
+    assert err[-1] == "pyo3_runtime.PanicException: raised by Python"
+    assert not any(REPORT.fullmatch(line) for line in err[start:])
+
+
+def test_panic_exception_escapes_except_exception_and_keeps_its_type():
+    out, _ = run("""
+        seen = []
+        for step in (2, 3):
+            try:
+                try:
+                    vuvirida.pseudo_cycloid_wave(t[::step], 1, 2, 3, 4, 5)
+                except Exception:
+                    print("caught as Exception")
+            except BaseException as error:
+                seen.append(type(error))
+        print(seen[0] is seen[1], seen[0].__bases__ == (BaseException,),
+              hasattr(vuvirida, "PanicException"), seen[0].__module__)
+    """)
+    assert out == ["True True False pyo3_runtime"]
+
+
+def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():
+    out, err = run("""
+        import os, resource
+        big = np.zeros(30_000_000)
+        with open("/proc/self/statm") as fh:
+            used = int(fh.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + 100_000_000, resource.RLIM_INFINITY))
+        attempt(lambda: vuvirida.harmonic_oscillator(big, 1.0, 2.0, 3.0, 4.0, 5.0))
+        attempt(lambda: vuvirida.harmonic_oscillator(big[:5], 1.0, 2.0, 3.0, 4.0, 5.0))
+    """)
+    assert out[0].startswith("MemoryError|") and out[1] == "ok"
+    assert not any(REPORT.fullmatch(line) for line in err)
+
+
+def test_abort_whose_exception_cannot_be_made_raises_the_interpreters_error():
+    pytest.importorskip("_testcapi")
+    out, err = run("""
+        import _testcapi
+        vuvirida.harmonic_oscillator(t, 1.0, 2.0, 3.0, 4.0, 5.0)
+        strided = t[::2]
+        _testcapi.set_nomemory(0)
+        try:
+            vuvirida.harmonic_oscillator(strided, 1.0, 2.0, 3.0, 4.0, 5.0)
+        except BaseException as error:
+            _testcapi.remove_mem_hooks()
+            print(type(error).__name__)
+        attempt(lambda: vuvirida.harmonic_oscillator(strided, 1.0, 2.0, 3.0, 4.0, 5.0))
+    """)
+    assert out == ["MemoryError", f"PanicException|{STRIDED}"]
+    assert [line for line in err if not REPORT.fullmatch(line)][:3] == [
+        STRIDED, NOTE, "Failed to initialize new exception type."]
+
+
+def test_failed_allocations_during_import_raise_and_never_crash():
+    # Each child fails exactly one allocation, a little later each time, while
+    # the module initialises; every failure must reach the importer.
+    pytest.importorskip("_testcapi")
+    out, _ = run("""
+        import os, _testcapi
+        for n in range(0, 600, 3):
+            pid = os.fork()
+            if pid == 0:
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    import vuvirida as fresh
+                    outcome = "ok"
+                except BaseException as error:
+                    outcome = type(error).__name__
+                _testcapi.remove_mem_hooks()
+                os.write(1, (outcome + "\\n").encode())
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0, n
+    """, prelude="")
+    # RuntimeError is the import system's own "can't allocate lock".
+    assert set(out) <= {"ok", "MemoryError", "PanicException", "RuntimeError"}
+    assert out[-1] == "ok"
+    assert "MemoryError" in out
