@@ -93,6 +93,8 @@ def test_panic_exception_escapes_except_exception_and_keeps_its_type():
     assert out == ["True True False pyo3_runtime"]
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit")
 def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():
     out, err = run("""
         import os, resource
