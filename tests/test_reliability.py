@@ -1,0 +1,112 @@
+"""Nothing leaks, nothing is shared between calls, and independent
+implementations of the same waveforms agree."""
+import sys
+import threading
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import vuvirida as vv
+
+T = np.linspace(-3.0, 30.0, 257)
+
+
+class Raises:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error("from __float__")
+
+    __index__ = __float__
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+def calls():
+    """One call per path through the frame: (label, function, args, kwargs)."""
+    f, h, ti = vv.harmonic_oscillator, vv.fourier_square_wave, vv.transient_impulse
+    return [
+        ("success", f, (T, 1.0, -0.1, 2.0, 0.5, 0.25), {}),
+        ("success by keyword", ti, (), dict(time=T, amplitude=2, period=3, width=0.5, equilibrium=1)),
+        ("too many", f, (T, 1, 2, 3, 4, 5, 6), {}),
+        ("missing", h, (T, 1, 2), {}),
+        ("unexpected keyword", f, (T,), {"bogus": 1}),
+        ("duplicate", ti, (T, 1, 2, 3, 4), {"time": T}),
+        ("not an array", f, ([1.0], 1, 2, 3, 4, 5), {}),
+        ("two dimensions", f, (T.reshape(1, -1), 1, 2, 3, 4, 5), {}),
+        ("float32", f, (T.astype(np.float32), 1, 2, 3, 4, 5), {}),
+        ("str scalar", f, (T, "1", 2, 3, 4, 5), {}),
+        ("TypeError from __float__", f, (T, Raises(TypeError), 2, 3, 4, 5), {}),
+        ("ValueError from __float__", f, (T, 1, Raises(ValueError), 3, 4, 5), {}),
+        ("negative count", h, (T, 1, 2, 3, 4, 5, -1), {}),
+        ("float count", h, (T, 1, 2, 3, 4, 5, 2.5), {}),
+        ("strided", f, (T[::2], 1, 2, 3, 4, 5), {}),
+    ]
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.parametrize("label, function, args, kwargs", calls(), ids=[c[0] for c in calls()])
+def test_no_path_leaks(label, function, args, kwargs):
+    def call():
+        try:
+            function(*args, **kwargs)
+        except BaseException:
+            pass
+
+    # Small ints and floats are shared by the whole interpreter; count the rest.
+    arguments = [a for a in [*args, *kwargs.values()] if not isinstance(a, (int, float, str))]
+    counts = [sys.getrefcount(a) for a in arguments]
+    for _ in range(50):
+        call()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    for _ in range(2000):
+        call()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 16_384, f"{label}: {grown} bytes"
+    # Memory the interpreter does not trace (the module's own C++ strings).
+    resident = resident_bytes()
+    for _ in range(5000):
+        call()
+    assert resident_bytes() - resident < 512 * 1024, label
+    assert [sys.getrefcount(a) for a in arguments] == counts
+
+
+def test_threads_calling_at_once_get_the_serial_results():
+    expected = [vv.pseudo_cycloid_wave(T, 1.0, -0.05, k, 0.1, 0.0) for k in range(16)]
+    results = [None] * 16
+
+    def work(k):
+        for _ in range(50):
+            results[k] = vv.pseudo_cycloid_wave(T, 1.0, -0.05, k, 0.1, 0.0)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(16)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for got, want in zip(results, expected):
+        assert got.tobytes() == want.tobytes()
+
+
+def test_shapes_agree_with_scipy_and_their_known_extremes():
+    signal = pytest.importorskip("scipy.signal")
+    t = np.linspace(0.0, 4 * np.pi, 4001)
+    series = vv.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 200) - 1.0
+    # Away from the jumps the truncated series is within ~1/(pi N d) of the
+    # square wave, d being the distance to the nearest jump.
+    distance = np.abs(((t + np.pi / 2) % np.pi) - np.pi / 2)
+    away = distance > 0.1
+    assert np.max(np.abs(series - signal.square(t))[away]) < 1.0 / (np.pi * 200 * 0.1)
+    theta = np.linspace(0.0, 2 * np.pi, 200_001)
+    shape = vv.pseudo_square_wave(theta, 1.0, 0.0, 1.0, 0.0, 0.0)
+    assert abs(shape.max() - 1.0758287) < 1e-6
+    assert abs(theta[shape.argmax()] - 0.7016741) < 1e-3
+    cycloid = vv.pseudo_cycloid_wave(theta, 1.0, 0.0, 1.0, 0.0, 0.0)
+    assert abs(cycloid.min() + 1.5) < 1e-8 and abs(cycloid.max() - 3.0) < 1e-8
