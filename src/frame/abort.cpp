@@ -92,9 +92,10 @@ void write_backtrace(BacktraceStyle style) {
         }
     }
     if (style == BacktraceStyle::short_form && shown < count) {
-        std::fputs("note: Some details are omitted, run with `VUVIRIDA_BACKTRACE=full` for a "
-                   "verbose backtrace.\n",
-                   stderr);
+        std::fputs(
+            "note: Some details are omitted, run with `VUVIRIDA_BACKTRACE=full` for a "
+            "verbose backtrace.\n",
+            stderr);
     }
     std::free(lines);
 }
@@ -110,15 +111,15 @@ void write_report(const std::string& message, const std::source_location& where)
     std::lock_guard<std::mutex> guard(report_lock());
     const std::string_view file = project_relative(where.file_name());
     std::fprintf(stderr, "thread '<unnamed>' panicked at %.*s:%u:%u:\n%s\n",
-                 static_cast<int>(file.size()), file.data(),
-                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()),
-                 message.c_str());
+                 static_cast<int>(file.size()), file.data(), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), message.c_str());
     const BacktraceStyle style = backtrace_style();
     if (style == BacktraceStyle::none) {
         if (note_pending.exchange(false)) {
-            std::fputs("note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a "
-                       "backtrace\n",
-                       stderr);
+            std::fputs(
+                "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a "
+                "backtrace\n",
+                stderr);
         }
     } else {
         write_backtrace(style);
@@ -171,9 +172,10 @@ void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
     }
     {
         std::lock_guard<std::mutex> guard(report_lock());
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
-                   "Python stack trace below:\n",
-                   stderr);
+        std::fputs(
+            "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+            "Python stack trace below:\n",
+            stderr);
         std::fflush(stderr);
     }
     PyErr_Restore(type, value, traceback);
@@ -181,7 +183,9 @@ void resume_panic(PyObject* type, PyObject* value, PyObject* traceback) {
     throw Abort(std::move(message));
 }
 
-PyObject* panic_type_if_created() noexcept { return panic_type_object; }
+PyObject* panic_type_if_created() noexcept {
+    return panic_type_object;
+}
 
 void raise_abort(const Abort& abort) noexcept {
     // The abort exception replaces whatever was pending.
@@ -189,8 +193,8 @@ void raise_abort(const Abort& abort) noexcept {
     try {
         PyObject* type = panic_type();
         const std::string& text = abort.message();
-        OwnedRef message = OwnedRef::taking(PyUnicode_DecodeUTF8(
-            text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        OwnedRef message = OwnedRef::taking(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (!message) panic("could not make the abort message a str");
         OwnedRef args = OwnedRef::taking(PyTuple_Pack(1, message.get()));
         if (!args) panic("could not make the abort exception's arguments");

@@ -15,11 +15,11 @@ namespace vuvirida::frame {
 // What unwinds the call. It carries only the abort message: the report was
 // written when the abort started.
 class Abort {
-public:
+  public:
     explicit Abort(std::string message) noexcept : message_(std::move(message)) {}
     const std::string& message() const noexcept { return message_; }
 
-private:
+  private:
     std::string message_;
 };
 

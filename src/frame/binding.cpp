@@ -9,19 +9,19 @@ namespace vuvirida::frame {
 
 namespace {
 
-std::string full_name(const FunctionDescription& d) { return std::string(d.name) + "()"; }
+std::string full_name(const FunctionDescription& d) {
+    return std::string(d.name) + "()";
+}
 
 [[gnu::cold, gnu::noinline]] Error too_many_positional(const FunctionDescription& d,
                                                        Py_ssize_t given) {
     return Error::type_error(full_name(d) + " takes " + std::to_string(d.count) +
-                             " positional arguments but " + std::to_string(given) +
-                             " were given");
+                             " positional arguments but " + std::to_string(given) + " were given");
 }
 
 [[gnu::cold, gnu::noinline]] Error multiple_values(const FunctionDescription& d,
                                                    const char* keyword) {
-    return Error::type_error(full_name(d) + " got multiple values for argument '" + keyword +
-                             "'");
+    return Error::type_error(full_name(d) + " got multiple values for argument '" + keyword + "'");
 }
 
 // The keyword as its str(), with what cannot be encoded replaced by U+FFFD.
@@ -31,10 +31,10 @@ std::string full_name(const FunctionDescription& d) { return std::string(d.name)
     OwnedRef rendered = OwnedRef::taking(PyObject_Str(name));
     OwnedRef bytes = OwnedRef::taking(
         rendered ? PyUnicode_AsEncodedString(rendered.get(), "utf-8", "surrogatepass") : nullptr);
-    OwnedRef lenient = OwnedRef::taking(
-        bytes ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
-                                     PyBytes_GET_SIZE(bytes.get()), "replace")
-              : nullptr);
+    OwnedRef lenient =
+        OwnedRef::taking(bytes ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                      PyBytes_GET_SIZE(bytes.get()), "replace")
+                               : nullptr);
     const char* utf8 = lenient ? PyUnicode_AsUTF8(lenient.get()) : nullptr;
     if (utf8 == nullptr) return Error::fetch();
     return Error::type_error(full_name(d) + " got an unexpected keyword argument '" + utf8 + "'");
@@ -56,8 +56,8 @@ std::string full_name(const FunctionDescription& d) { return std::string(d.name)
         list += "'";
     }
     return Error::type_error(full_name(d) + " missing " + std::to_string(k) +
-                             " required positional " + (k == 1 ? "argument" : "arguments") +
-                             ": " + list);
+                             " required positional " + (k == 1 ? "argument" : "arguments") + ": " +
+                             list);
 }
 
 void intern_names(const FunctionDescription& d) {

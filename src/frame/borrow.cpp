@@ -81,8 +81,8 @@ void release_writeable(void* state, std::uintptr_t begin, std::uintptr_t end) {
 }
 
 Registry own_registry;
-VuviridaBorrowTable own_table{kBorrowTableVersion, &own_registry,      &acquire_shared,
-                              &acquire_writeable,  &release_shared,    &release_writeable};
+VuviridaBorrowTable own_table{kBorrowTableVersion, &own_registry,   &acquire_shared,
+                              &acquire_writeable,  &release_shared, &release_writeable};
 
 const VuviridaBorrowTable* registry_table = nullptr;
 
@@ -103,8 +103,7 @@ const VuviridaBorrowTable* registry_table = nullptr;
         }
         PyErr_Clear();
         own_registry.held.reserve(8);
-        OwnedRef capsule =
-            OwnedRef::taking(PyCapsule_New(&own_table, kBorrowCapsuleName, nullptr));
+        OwnedRef capsule = OwnedRef::taking(PyCapsule_New(&own_table, kBorrowCapsuleName, nullptr));
         if (!capsule || PyObject_SetAttrString(module, kBorrowAttribute, capsule.get()) != 0) {
             registry_failed("the registry cannot be installed");
         }
@@ -114,8 +113,8 @@ const VuviridaBorrowTable* registry_table = nullptr;
     if (!PyCapsule_IsValid(found.get(), kBorrowCapsuleName)) {
         registry_failed("the registry attribute is not a borrow registry capsule");
     }
-    auto* table =
-        static_cast<const VuviridaBorrowTable*>(PyCapsule_GetPointer(found.get(), kBorrowCapsuleName));
+    auto* table = static_cast<const VuviridaBorrowTable*>(
+        PyCapsule_GetPointer(found.get(), kBorrowCapsuleName));
     if (table->version != kBorrowTableVersion) {
         registry_failed("the registry has version " + std::to_string(table->version) +
                         ", this module uses version " + std::to_string(kBorrowTableVersion));

@@ -40,7 +40,7 @@ inline constexpr const char* kBorrowAttribute = "_vuvirida_borrow_registry";
 
 // A shared borrow of a time array's memory, released when the owner goes.
 class SharedBorrow {
-public:
+  public:
     // Takes the borrow or aborts: AlreadyBorrowed when the registry refuses
     // it, an internal registry error when the registry cannot be used.
     static SharedBorrow acquiring(PyObject* array);
@@ -49,7 +49,7 @@ public:
     SharedBorrow& operator=(const SharedBorrow&) = delete;
     ~SharedBorrow() { table_->release_shared(table_->state, begin_, end_); }
 
-private:
+  private:
     SharedBorrow(const VuviridaBorrowTable* table, std::uintptr_t begin,
                  std::uintptr_t end) noexcept
         : table_(table), begin_(begin), end_(end) {}

@@ -8,8 +8,7 @@ namespace vuvirida::frame {
 namespace {
 
 [[gnu::cold, gnu::noinline]] Error dimensionality_mismatch(int nd) {
-    return Error::type_error("dimensionality mismatch:\n from=" + std::to_string(nd) +
-                             ", to=1");
+    return Error::type_error("dimensionality mismatch:\n from=" + std::to_string(nd) + ", to=1");
 }
 
 [[gnu::cold, gnu::noinline]] Error type_mismatch(PyObject* from, PyObject* to) {
@@ -20,8 +19,7 @@ namespace {
     const char* from_utf8 = PyUnicode_AsUTF8(from_text.get());
     const char* to_utf8 = from_utf8 ? PyUnicode_AsUTF8(to_text.get()) : nullptr;
     if (to_utf8 == nullptr) return Error::fetch();
-    return Error::type_error(std::string("type mismatch:\n from=") + from_utf8 + ", to=" +
-                             to_utf8);
+    return Error::type_error(std::string("type mismatch:\n from=") + from_utf8 + ", to=" + to_utf8);
 }
 
 }  // namespace
@@ -29,9 +27,8 @@ namespace {
 std::string type_qualname(PyObject* object) {
     OwnedRef qualname = OwnedRef::taking(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    const char* text = qualname && PyUnicode_Check(qualname.get())
-                           ? PyUnicode_AsUTF8(qualname.get())
-                           : nullptr;
+    const char* text =
+        qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
         return "<failed to extract type name>";

@@ -14,8 +14,7 @@ namespace vuvirida::frame {
 
 namespace {
 
-using Wrapper = Outcome<OwnedRef> (*)(PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames);
+using Wrapper = Outcome<OwnedRef> (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Runs one call. Everything the call takes is owned by the wrapper's locals,
 // so it is released when the wrapper returns or unwinds; the result array is
@@ -50,8 +49,8 @@ Outcome<Floats<N>> extract_floats(const FunctionDescription& d, PyObject* const*
                                   std::size_t first) {
     Floats<N> floats;
     for (std::size_t i = 0; i < N; ++i) {
-        Outcome<double> value = extract_argument(extract_float(slots[first + i]),
-                                                 d.parameters[first + i]);
+        Outcome<double> value =
+            extract_argument(extract_float(slots[first + i]), d.parameters[first + i]);
         if (!value.ok()) [[unlikely]]
             return std::move(value.error());
         floats.values[i] = value.value();
@@ -59,8 +58,7 @@ Outcome<Floats<N>> extract_floats(const FunctionDescription& d, PyObject* const*
     return floats;
 }
 
-constexpr const char* kOscillatorParameters[] = {"time", "amplitude", "gamma",
-                                                 "omega", "phi",      "y"};
+constexpr const char* kOscillatorParameters[] = {"time", "amplitude", "gamma", "omega", "phi", "y"};
 constexpr const char* kFourierParameters[] = {"time", "amplitude", "gamma",        "omega",
                                               "phi",  "y",         "num_harmonics"};
 constexpr const char* kImpulseParameters[] = {"time", "amplitude", "period", "width",
@@ -141,8 +139,7 @@ Outcome<OwnedRef> __pyfunction_fourier_square_wave(PyObject* const* args, Py_ssi
     Outcome<Floats<5>> scalars = extract_floats<5>(kFourierSquareWave, slots, 1);
     if (!scalars.ok()) [[unlikely]]
         return std::move(scalars.error());
-    Outcome<std::uint64_t> harmonics =
-        extract_argument(extract_count(slots[6]), "num_harmonics");
+    Outcome<std::uint64_t> harmonics = extract_argument(extract_count(slots[6]), "num_harmonics");
     if (!harmonics.ok()) [[unlikely]]
         return std::move(harmonics.error());
     const double* v = scalars.value().values;

@@ -51,9 +51,8 @@ Error Error::prefixed(const char* prefix) && {
             cause = OwnedRef::taking(PyException_GetCause(replaced.get()));
         }
     }
-    OwnedRef message =
-        OwnedRef::taking(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                              "replace"));
+    OwnedRef message = OwnedRef::taking(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     OwnedRef rewritten =
         OwnedRef::taking(message ? PyObject_CallOneArg(PyExc_TypeError, message.get()) : nullptr);
     if (!rewritten) return fetch();

@@ -12,7 +12,7 @@
 namespace vuvirida::frame {
 
 class Error {
-public:
+  public:
     // Takes the interpreter's pending exception. With none pending the error
     // is a SystemError saying so. A pending abort exception raised by Python
     // code is not an error: it is reported and resumed as an abort.
@@ -40,7 +40,7 @@ public:
     // Sets this error as the interpreter's current exception.
     void restore() && noexcept;
 
-private:
+  private:
     Error() = default;
     // Fetched exceptions keep their value and traceback; frame-made ones keep
     // a message instead and have no value yet.
@@ -56,7 +56,7 @@ struct Done {};
 // The outcome of a step that gives a T or fails with an Error.
 template <class T>
 class [[nodiscard]] Outcome {
-public:
+  public:
     Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>)
         : state_(std::in_place_index<0>, std::move(value)) {}
     Outcome(Error error) noexcept : state_(std::in_place_index<1>, std::move(error)) {}
@@ -65,7 +65,7 @@ public:
     T& value() noexcept { return *std::get_if<0>(&state_); }
     Error& error() noexcept { return *std::get_if<1>(&state_); }
 
-private:
+  private:
     std::variant<T, Error> state_;
 };
 

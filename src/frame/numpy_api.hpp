@@ -14,8 +14,7 @@ using npy_intp = Py_ssize_t;
 
 // The leading fields of NumPy's array object.
 struct ArrayFields {
-    PyObject_HEAD
-    char* data;
+    PyObject_HEAD char* data;
     int nd;
     npy_intp* dimensions;
     npy_intp* strides;

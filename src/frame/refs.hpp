@@ -11,7 +11,7 @@
 namespace vuvirida::frame {
 
 class OwnedRef {
-public:
+  public:
     OwnedRef() noexcept = default;
 
     // Takes over a new reference, as returned by most interpreter calls. A
@@ -40,7 +40,7 @@ public:
     // Hands the reference to the caller, who becomes responsible for it.
     [[nodiscard]] PyObject* give_up() noexcept { return std::exchange(ptr_, nullptr); }
 
-private:
+  private:
     explicit OwnedRef(PyObject* ptr) noexcept : ptr_(ptr) {}
     PyObject* ptr_ = nullptr;
 };

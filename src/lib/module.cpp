@@ -11,8 +11,8 @@ namespace vuvirida::lib {
 
 using frame::Done;
 using frame::Error;
-using frame::OwnedRef;
 using frame::Outcome;
+using frame::OwnedRef;
 
 namespace {
 
@@ -95,9 +95,9 @@ Outcome<Done> vuvirida(PyObject* module) {
         if (module_name == nullptr) return Error::fetch();
         OwnedRef module_name_text = OwnedRef::taking(PyUnicode_FromString(module_name));
         if (!module_name_text) return Error::fetch();
-        method_defs[i] = PyMethodDef{record.name, reinterpret_cast<PyCFunction>(
-                                                      reinterpret_cast<void (*)()>(record.entry)),
-                                     record.flags, record.doc};
+        method_defs[i] = PyMethodDef{
+            record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+            record.flags, record.doc};
         OwnedRef function = OwnedRef::taking(
             PyCMethod_New(&method_defs[i], module, module_name_text.get(), nullptr));
         if (!function) return Error::fetch();
@@ -140,7 +140,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vuvirida() {
     } catch (const vuvirida::frame::Abort& abort) {
         vuvirida::frame::raise_abort(abort);
     } catch (...) {
-        vuvirida::frame::raise_abort(vuvirida::frame::Abort("unexpected C++ exception in vuvirida"));
+        vuvirida::frame::raise_abort(
+            vuvirida::frame::Abort("unexpected C++ exception in vuvirida"));
     }
     return nullptr;
 }
