@@ -11,9 +11,8 @@ import pytest
 REPORT = re.compile(r"thread '<unnamed>' panicked at src/[\w/]+\.cpp:\d+:\d+:")
 NOTE = "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a backtrace"
 STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
-PRELUDE = """
-import sys, numpy as np, vuvirida
-t = np.linspace(0.0, 1.0, 10)
+ATTEMPT = """
+import sys
 def attempt(call):
     try:
         call()
@@ -21,6 +20,10 @@ def attempt(call):
         print(type(error).__name__, *error.args, sep="|")
     else:
         print("ok")
+"""
+PRELUDE = ATTEMPT + """
+import numpy as np, vuvirida
+t = np.linspace(0.0, 1.0, 10)
 """
 
 
@@ -186,3 +189,27 @@ def test_numpy_call_that_returns_nothing_aborts_and_releases_the_borrow(slot, ca
     assert out[0] == "PanicException|Python API call failed"
     assert out[1:] == ([] if slot == 45 else ["writeable borrow 0"])
     assert err[1] == "Python API call failed" and REPORT.fullmatch(err[0])
+
+
+@pytest.mark.parametrize("files, message", [
+    ({"numpy/__init__.py": "raise RuntimeError('broken on purpose')"},
+     "Failed to import NumPy module"),
+    ({"numpy/__init__.py": "", "numpy/core/__init__.py": "", "numpy/core/multiarray.py": ""},
+     "Failed to get NumPy API capsule"),
+    ({"numpy/__init__.py": "", "numpy/core/__init__.py": "",
+      "numpy/core/multiarray.py": "_ARRAY_API = 'not a capsule'"},
+     "Failed to get NumPy API capsule"),
+])
+def test_unusable_numpy_aborts_every_call_that_needs_it(tmp_path, files, message):
+    for name, text in files.items():
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / name).write_text(text)
+    out, _ = run(f"""
+        sys.path.insert(0, {str(tmp_path)!r})
+        import vuvirida
+        for _ in range(2):
+            attempt(lambda: vuvirida.transient_impulse([1.0], 1, 2, 3, 4))
+        attempt(lambda: vuvirida.transient_impulse([1.0], 1, 2, 3))
+    """, prelude=ATTEMPT)
+    assert out == [f"PanicException|{message}"] * 2 + [
+        "TypeError|transient_impulse() missing 1 required positional argument: 'equilibrium'"]
