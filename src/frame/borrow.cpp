@@ -24,9 +24,12 @@ struct Held {
 struct Registry {
     std::vector<Held> held;
 
+    // Two ranges overlap when they share a byte; an empty range shares none.
     bool conflicts(std::uintptr_t begin, std::uintptr_t end, bool with_shared) const {
+        if (begin >= end) return false;
         return std::any_of(held.begin(), held.end(), [&](const Held& h) {
-            return (with_shared || h.writeable) && h.begin < end && begin < h.end;
+            return (with_shared || h.writeable) && h.begin < h.end && h.begin < end &&
+                   begin < h.end;
         });
     }
 };
