@@ -87,7 +87,9 @@ def registry():
 VIEWS = {"same": (lambda b: b[16:32], True), "inside": (lambda b: b[20:24], True), "enclosing": (lambda b: b, True),
          "head overlaps": (lambda b: b[:17], True), "tail overlaps": (lambda b: b[31:], True),
          "just before": (lambda b: b[:16], False), "just after": (lambda b: b[32:], False),
-         "other array": (lambda b: b.copy(), False)}
+         "other array": (lambda b: b.copy(), False),
+         # Empty, with its data pointer inside the borrow: it reads no memory.
+         "empty inside": (lambda b: b[20:21][:0], False)}
 
 
 @pytest.mark.parametrize("view, overlaps", VIEWS.values(), ids=VIEWS)
