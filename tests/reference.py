@@ -75,7 +75,7 @@ _BASE = np.array([0.0, 1.0, np.pi / 2, np.pi, INF, 5e-324, 2.5e-320, 2.225073858
                   1e-300, 1e-16, 1e300, 1.7976931348623157e308, 1e17, 2.0**53]
                  + [CYCLE * k for k in (1, 2, 3, 7, 100, 1e6, 1e15)])
 with np.errstate(over="ignore"):
-    SPECIAL_TIMES = np.concatenate([np.concatenate([b, np.nextafter(b, INF), np.nextafter(b, -INF)])
+    EDGE_TIMES = np.concatenate([np.concatenate([b, np.nextafter(b, INF), np.nextafter(b, -INF)])
                                     for b in (_BASE, -_BASE)] + [[NAN, -NAN]])
 
 
@@ -86,7 +86,7 @@ def random_times(rng, n):  # moderate times, raw bit patterns (any NaN payload),
         rng.choice([-1.0, 1.0], n - 3 * q) * 10.0 ** rng.uniform(-323.5, 308.2, n - 3 * q)]))
 
 
-def random_scalar(rng, scale=3.0):  # a special value, any magnitude, or ordinary, 1:1:2
+def random_scalar(rng, scale=3.0):  # an edge value, any magnitude, or ordinary, 1:1:2
     return float([rng.choice([0.0, -0.0, INF, -INF, NAN, 5e-324, -1e-300, 1e300, -1e300, 1.0]),
                   rng.choice([-1.0, 1.0]) * 10.0 ** rng.uniform(-310, 308),
                   rng.normal(0.0, scale)][min(rng.integers(0, 4), 2)])

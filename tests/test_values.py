@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import vuvirida
 
-from reference import NAN, SPECIAL_TIMES, TYPICAL, assert_same, evaluate, random_scalar, random_times
+from reference import NAN, EDGE_TIMES, TYPICAL, assert_same, evaluate, random_scalar, random_times
 
 NAMES = vuvirida.__all__
 
@@ -24,7 +24,7 @@ def random_parameters(rng, name):
 def test_matches_libm_model_on_random_inputs(name):
     rng = np.random.default_rng(zlib.crc32(name.encode()))
     for _ in range(250):  # 250 * 428 > 100,000 samples
-        t, args = np.concatenate([random_times(rng, 300), SPECIAL_TIMES]), random_parameters(rng, name)
+        t, args = np.concatenate([random_times(rng, 300), EDGE_TIMES]), random_parameters(rng, name)
         assert_same(getattr(vuvirida, name)(t, *args), evaluate(name, t, *args), f"for {args}")
 
 
@@ -34,7 +34,7 @@ def test_sample_independent_of_position_and_length(name):
     # every length to 70 from several start offsets reaches those paths.
     rng = np.random.default_rng(5)
     fn, args = getattr(vuvirida, name), TYPICAL[name]
-    t = rng.permutation(np.concatenate([rng.uniform(-30.0, 30.0, 150), SPECIAL_TIMES[::3]]))
+    t = rng.permutation(np.concatenate([rng.uniform(-30.0, 30.0, 150), EDGE_TIMES[::3]]))
     full = fn(t, *args)
     for start in (0, 1, 2, 3, 7):
         for n in range(71):
@@ -57,7 +57,7 @@ def test_known_values_at_half_pi(name, args, want):
 def test_impulse_with_period_24_is_off_everywhere(amplitude, equilibrium):
     # The onset, one full turn, lies past the end of the slightly shorter
     # cycle: the pulse is +0.0 at every time, NaN and infinities included.
-    t = np.concatenate([SPECIAL_TIMES, np.linspace(-20.0, 20.0, 401)])
+    t = np.concatenate([EDGE_TIMES, np.linspace(-20.0, 20.0, 401)])
     got = vuvirida.transient_impulse(t, amplitude, 24.0, 0.5, equilibrium)
     assert_same(got, np.full(t.size, (0.0 * amplitude) + equilibrium))
 
