@@ -90,3 +90,15 @@ def random_scalar(rng, scale=3.0):  # an edge value, any magnitude, or ordinary,
     return float([rng.choice([0.0, -0.0, INF, -INF, NAN, 5e-324, -1e-300, 1e300, -1e300, 1.0]),
                   rng.choice([-1.0, 1.0]) * 10.0 ** rng.uniform(-310, 308),
                   rng.normal(0.0, scale)][min(rng.integers(0, 4), 2)])
+
+
+class Hostile:  # an argument whose __float__ and __index__ raise `outcome` or return it
+    def __init__(self, outcome):
+        self.outcome = outcome
+
+    def __float__(self):
+        if isinstance(self.outcome, type):
+            raise self.outcome("hostile")
+        return self.outcome
+
+    __index__ = __float__

@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import vuvirida as vv
-from reference import assert_same, evaluate
+from reference import Hostile, assert_same, evaluate
 
 NAMES = ["time", "amplitude", "gamma", "omega", "phi", "y", "num_harmonics", "period",
          "width", "equilibrium"]
@@ -21,18 +21,6 @@ BINDING = re.compile(
 PREFIXED = re.compile(r"argument '(\w+)': .+", re.S)
 PANICS = {"called `Result::unwrap()` on an `Err` value: NotContiguousError",
           "Unwrapped panic from Python code"}
-
-
-class Hostile:
-    def __init__(self, outcome):
-        self.outcome = outcome
-
-    def __float__(self):
-        if isinstance(self.outcome, type):
-            raise self.outcome("hostile")
-        return self.outcome
-
-    __index__ = __float__
 
 
 class Sub(np.ndarray):
