@@ -11,7 +11,6 @@ from them, so the two cannot drift apart.
 
 import ast
 import doctest
-import inspect
 import re
 import sys
 from pathlib import Path
@@ -28,8 +27,8 @@ def code(text: str) -> str:
 
 
 def convert(doc: str) -> list[str]:
-    """Renders one numpydoc docstring as Markdown lines."""
-    lines = inspect.cleandoc(doc).splitlines() + [""]
+    """Renders one cleaned numpydoc docstring as Markdown lines."""
+    lines = doc.splitlines() + [""]
     out: list[str] = []
     section = ""
     i = 0
@@ -88,14 +87,14 @@ def signature(node: ast.FunctionDef) -> str:
 def render() -> tuple[str, dict[str, tuple[str, int]]]:
     tree = ast.parse(STUBS.read_text(encoding="utf-8"))
     functions = [n for n in tree.body if isinstance(n, ast.FunctionDef)]
-    docs = {f.name: (ast.get_docstring(f, clean=False) or "", f.body[0].lineno - 1)
+    docs = {f.name: (ast.get_docstring(f) or "", f.body[0].lineno - 1)
             for f in functions}
     page = [
         "# API reference",
         "",
         "<!-- Made by docs/make_api.py from vuvirida-stubs/__init__.pyi; edit the stubs. -->",
         "",
-        *convert(ast.get_docstring(tree, clean=False) or ""),
+        *convert(ast.get_docstring(tree) or ""),
         "",
         *[f"- [`{f.name}`](#{f.name})" for f in functions],
     ]
