@@ -5,12 +5,15 @@ from them, so the two cannot drift apart.
 
     python docs/make_api.py           # rewrite docs/api.md
     python docs/make_api.py --check   # fail if docs/api.md is stale, then run
-                                      # every docstring example against the
+                                      # every docstring example and the
+                                      # README's quick start against the
                                       # installed vuvirida
 """
 
 import ast
+import contextlib
 import doctest
+import io
 import re
 import sys
 from pathlib import Path
@@ -18,6 +21,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "vuvirida-stubs" / "__init__.pyi"
 PAGE = ROOT / "docs" / "api.md"
+README = ROOT / "README.md"
 ITEM_SECTIONS = {"Parameters", "Returns", "Raises"}
 
 
@@ -115,6 +119,23 @@ def run_examples(docs: dict[str, tuple[str, int]]) -> int:
     return result.failed
 
 
+def run_quick_start() -> int:
+    """Runs the README's quick start; returns 1 if it no longer prints what it shows."""
+    match = re.search(r"## Quick start\n.*?```python\n(.*?)```\s*prints\s*```text\n(.*?)```",
+                      README.read_text(encoding="utf-8"), re.S)
+    if match is None:
+        print("README.md: no quick start with its printed output found")
+        return 1
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(match[1], str(README), "exec"), {"__name__": "quick_start"})
+    if printed.getvalue() == match[2]:
+        print("README.md quick start: prints what it shows")
+        return 0
+    print(f"README.md quick start prints:\n{printed.getvalue()}instead of:\n{match[2]}")
+    return 1
+
+
 def main(argv: list[str]) -> int:
     page, docs = render()
     if "--check" not in argv:
@@ -124,7 +145,8 @@ def main(argv: list[str]) -> int:
     stale = not PAGE.exists() or PAGE.read_text(encoding="utf-8") != page
     if stale:
         print(f"{PAGE} is out of date: run python docs/make_api.py")
-    return 1 if run_examples(docs) or stale else 0
+    failed = run_examples(docs) + run_quick_start()
+    return 1 if failed or stale else 0
 
 
 if __name__ == "__main__":
