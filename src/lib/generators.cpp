@@ -104,7 +104,7 @@ inline void by_zero_scalars(double gamma, double omega, Body&& body) {
 //    not rest on that rounding.)
 // The sign of t is then put on the result, which makes a zero remainder of a
 // negative t the -0.0 that fmod gives. Arguments at or above the bound, inf
-// and NaN are left to the library (see remainder_of).
+// and NaN are left to the library (see transient_impulse).
 //
 // The selections are made on the bit patterns as integers, which keeps the
 // loop free of branches and floating-point comparisons, so that it
@@ -121,32 +121,49 @@ constexpr double kInverseCycle = 1.0 / kImpulseCycle;
 static_assert(kCycleHigh + kCycleLow == kImpulseCycle);
 static_assert(kImpulseCycle >= 4.0 && kImpulseCycle < 8.0);
 
+// Samples go through the lanes in groups of kGroup, and through the whole
+// transient kernel in blocks of kBlock, whose working values stay in L1.
+constexpr std::size_t kGroup = 8;
 constexpr std::size_t kBlock = 64;
 
-VUVIRIDA_LANE_CLONES
-void cycle_remainders(const double* __restrict time, double* __restrict r) noexcept {
-    for (std::size_t i = 0; i < kBlock; ++i) {
-        const std::uint64_t t_bits = bits_of(time[i]);
-        const std::uint64_t a_bits = t_bits & ~kSignBit;
-        // Outside the fast range, a stands in as 0 so that the conversion to
-        // an integer stays defined; those lanes are recomputed by the caller.
-        const std::uint64_t in_range = a_bits < bits_of(kFastBound) ? ~std::uint64_t{0} : 0;
-        const double a = double_of(a_bits & in_range);
-        const double k = static_cast<double>(static_cast<std::int32_t>(a * kInverseCycle));
-        double x = (a - k * kCycleHigh) - k * kCycleLow;
-        const std::uint64_t below = (bits_of(x) >> 63) != 0 ? ~std::uint64_t{0} : 0;
-        x = x + double_of(bits_of(kImpulseCycle) & below);
-        const std::uint64_t above = bits_of(x) >= bits_of(kImpulseCycle) ? ~std::uint64_t{0} : 0;
-        x = x - double_of(bits_of(kImpulseCycle) & above);
-        r[i] = double_of(bits_of(x) | (t_bits & kSignBit));
-    }
+// One sample's r = fmod(t, cycle) as described above (a placeholder where
+// |t| is not below kFastBound) and its pulse exponent z = (q * q) * -0.5 with
+// q = (r - onset) / width, each step rounded on its own as in the kernel.
+struct ImpulseLane {
+    double r;
+    double z;
+};
+
+inline ImpulseLane impulse_lane(double t, double onset, double width) noexcept {
+    const std::uint64_t t_bits = bits_of(t);
+    const std::uint64_t a_bits = t_bits & ~kSignBit;
+    // Outside the fast range a stands in as 0, so that the conversion to an
+    // integer stays defined.
+    const std::uint64_t in_range = a_bits < bits_of(kFastBound) ? ~std::uint64_t{0} : 0;
+    const double a = double_of(a_bits & in_range);
+    const double k = static_cast<double>(static_cast<std::int32_t>(a * kInverseCycle));
+    double x = (a - k * kCycleHigh) - k * kCycleLow;
+    const std::uint64_t below = (bits_of(x) >> 63) != 0 ? ~std::uint64_t{0} : 0;
+    x = x + double_of(bits_of(kImpulseCycle) & below);
+    const std::uint64_t above = bits_of(x) >= bits_of(kImpulseCycle) ? ~std::uint64_t{0} : 0;
+    x = x - double_of(bits_of(kImpulseCycle) & above);
+    const double r = double_of(bits_of(x) | (t_bits & kSignBit));
+    const double q = (r - onset) / width;
+    return {r, (q * q) * -0.5};
 }
 
-// fmod(t, cycle), given the lane's value from cycle_remainders.
-inline double remainder_of(double t, double lane) noexcept {
-    if (std::fabs(t) < kFastBound) [[likely]]
-        return lane;
-    return std::fmod(t, kImpulseCycle);
+// impulse_lane for `groups` groups of kGroup samples, as vector lanes.
+VUVIRIDA_LANE_CLONES
+void impulse_lanes(const double* __restrict time, std::size_t groups, double onset, double width,
+                   double* __restrict r, double* __restrict z) noexcept {
+    for (std::size_t g = 0; g < groups; ++g) {
+        for (std::size_t l = 0; l < kGroup; ++l) {
+            const std::size_t i = g * kGroup + l;
+            const ImpulseLane lane = impulse_lane(time[i], onset, width);
+            r[i] = lane.r;
+            z[i] = lane.z;
+        }
+    }
 }
 
 }  // namespace
@@ -234,26 +251,31 @@ void transient_impulse(const double* time, std::size_t n, double* out, double am
         std::fill(out, out + n, (+0.0 * amplitude) + equilibrium);
         return;
     }
-    double lanes[kBlock];
+    double r[kBlock];
+    double z[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t count = std::min(kBlock, n - start);
+        const std::size_t whole = count / kGroup * kGroup;
         const double* t = time + start;
-        if (count == kBlock) {
-            cycle_remainders(t, lanes);
-        } else {
-            double padded[kBlock] = {};
-            std::copy(t, t + count, padded);
-            cycle_remainders(padded, lanes);
+        impulse_lanes(t, whole / kGroup, onset, width, r, z);
+        // The last, partial group one sample at a time.
+        for (std::size_t i = whole; i < count; ++i) {
+            const ImpulseLane lane = impulse_lane(t[i], onset, width);
+            r[i] = lane.r;
+            z[i] = lane.z;
         }
         for (std::size_t i = 0; i < count; ++i) {
-            const double r = remainder_of(t[i], lanes[i]);
-            const double x = r - onset;
+            double remainder = r[i];
+            double exponent = z[i];
+            if (!(std::fabs(t[i]) < kFastBound)) [[unlikely]] {
+                remainder = std::fmod(t[i], kImpulseCycle);
+                const double q = (remainder - onset) / width;
+                exponent = (q * q) * -0.5;
+            }
+            const double x = remainder - onset;
             double p = +0.0;
             // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
-            if (x >= 0.0) {
-                const double q = x / width;
-                p = std::exp((q * q) * -0.5);
-            }
+            if (x >= 0.0) p = std::exp(exponent);
             out[start + i] = (p * amplitude) + equilibrium;
         }
     }
