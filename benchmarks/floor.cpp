@@ -26,12 +26,13 @@ constexpr double kTurn = 6.283185307179586;
     }
 }
 
-[[gnu::noinline]] void pseudo_square(const double* t, std::size_t n, double* out,
-                                     const double* s, std::uint64_t) {
+[[gnu::noinline]] void pseudo_square(const double* t, std::size_t n, double* out, const double* s,
+                                     std::uint64_t) {
     for (std::size_t i = 0; i < n; ++i) {
         const double theta = (t[i] + s[3]) * s[2];
-        out[i] = ((std::exp(s[1] * t[i]) * s[0]) *
-                  (std::sin(theta) + (std::sin(theta * 3.0) * 0.5))) + s[4];
+        out[i] =
+            ((std::exp(s[1] * t[i]) * s[0]) * (std::sin(theta) + (std::sin(theta * 3.0) * 0.5))) +
+            s[4];
     }
 }
 
@@ -53,8 +54,8 @@ constexpr double kTurn = 6.283185307179586;
     for (std::size_t i = 0; i < n; ++i) {
         const double u = t[i] + s[3];
         const double c1 = std::cos(u * s[2]);
-        out[i] = ((std::exp(t[i] * s[1]) * s[0]) * (std::cos((s[2] + s[2]) * u) - (c1 + c1))) +
-                 s[4];
+        out[i] =
+            ((std::exp(t[i] * s[1]) * s[0]) * (std::cos((s[2] + s[2]) * u) - (c1 + c1))) + s[4];
     }
 }
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <type_traits>
 
-// Copies of the remainder loop for wider vector units, picked once when the
+// Copies of the impulse-train lane loop for wider vector units, picked once when the
 // module is loaded, so that one build runs on every x86-64 and uses what the
 // processor has. Every copy evaluates the same operations in the same order;
 // only the number of lanes differs.
@@ -111,8 +111,12 @@ inline void by_zero_scalars(double gamma, double omega, Body&& body) {
 // vectorises without relaxing any floating-point rule. For float64 values of
 // one sign the order of their bit patterns is their order.
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t bits_of(double v) noexcept { return std::bit_cast<std::uint64_t>(v); }
-constexpr double double_of(std::uint64_t b) noexcept { return std::bit_cast<double>(b); }
+constexpr std::uint64_t bits_of(double v) noexcept {
+    return std::bit_cast<std::uint64_t>(v);
+}
+constexpr double double_of(std::uint64_t b) noexcept {
+    return std::bit_cast<double>(b);
+}
 
 constexpr double kFastBound = 268435456.0;  // 2^28
 constexpr double kCycleHigh = double_of(bits_of(kImpulseCycle) & ~((std::uint64_t{1} << 26) - 1));
