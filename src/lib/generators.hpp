@@ -5,7 +5,11 @@
 // alone. The arithmetic is float64 with each operation rounded on its own, in
 // the order and grouping written in the kernel, and exp, cos, sin and fmod are
 // the platform math library's; results are compared bit for bit with that
-// evaluation, so no kernel may reorder, fuse or approximate any step.
+// evaluation, so no kernel may reorder, fuse or approximate any step. A step
+// may be computed another way only where that gives the same bits: a library
+// call is skipped where its result is exact by definition (exp and cos of a
+// zero are 1, sin of a zero is that zero), and transient_impulse computes the
+// remainder exactly itself where it can, since fmod's result is exact.
 //
 // The kernels know nothing of the interpreter: they are plain functions over a
 // pointer, a length and doubles. `time` and `out` never overlap.

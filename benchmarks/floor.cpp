@@ -1,0 +1,109 @@
+// The floor of the benchmark: the per-sample formula of each waveform as a
+// plain C++ loop over the platform math library's exp, sin, cos and fmod,
+// with no interpreter in the loop. benchmarks/run.py compiles this file with
+// `g++ -O2 -ffp-contract=off` into a shared library and calls it via ctypes.
+//
+// floor_eval writes one call's values; floor_seconds times `inner` calls back
+// to back with a monotonic clock, `repeats` times, and returns the fastest
+// time per call, so that small n are timed without the ctypes call itself.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+constexpr double kFourOverPi = 1.2732395447351628;
+constexpr double kCycle = 6.283185297179586;
+constexpr double kTurn = 6.283185307179586;
+
+// s holds the scalars in signature order after the time array.
+[[gnu::noinline]] void harmonic(const double* t, std::size_t n, double* out, const double* s,
+                                std::uint64_t) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = ((std::exp(t[i] * s[1]) * s[0]) * std::cos((t[i] + s[3]) * s[2])) + s[4];
+    }
+}
+
+[[gnu::noinline]] void pseudo_square(const double* t, std::size_t n, double* out, const double* s,
+                                     std::uint64_t) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double theta = (t[i] + s[3]) * s[2];
+        out[i] =
+            ((std::exp(s[1] * t[i]) * s[0]) * (std::sin(theta) + (std::sin(theta * 3.0) * 0.5))) +
+            s[4];
+    }
+}
+
+[[gnu::noinline]] void fourier(const double* t, std::size_t n, double* out, const double* s,
+                               std::uint64_t harmonics) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = t[i] + s[3];
+        double sum = 0.0;
+        for (std::uint64_t j = 0; j < harmonics; ++j) {
+            const double k = static_cast<double>(2 * j + 1);
+            sum = sum + ((std::sin(u * (k * s[2])) * kFourOverPi) / k);
+        }
+        out[i] = ((std::exp(s[1] * t[i]) * s[0]) * (sum + 1.0)) + s[4];
+    }
+}
+
+[[gnu::noinline]] void cycloid(const double* t, std::size_t n, double* out, const double* s,
+                               std::uint64_t) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double u = t[i] + s[3];
+        const double c1 = std::cos(u * s[2]);
+        out[i] =
+            ((std::exp(t[i] * s[1]) * s[0]) * (std::cos((s[2] + s[2]) * u) - (c1 + c1))) + s[4];
+    }
+}
+
+// s = amplitude, period, width, equilibrium
+[[gnu::noinline]] void impulse(const double* t, std::size_t n, double* out, const double* s,
+                               std::uint64_t) {
+    const double onset = (s[1] / 24.0) * kTurn;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = std::fmod(t[i], kCycle) - onset;
+        double p = 0.0;
+        if (x >= 0.0) {
+            const double q = x / s[2];
+            p = std::exp((q * q) * -0.5);
+        }
+        out[i] = (p * s[0]) + s[3];
+    }
+}
+
+using Kernel = void (*)(const double*, std::size_t, double*, const double*, std::uint64_t);
+// Same order as FUNCTIONS in run.py.
+constexpr Kernel kKernels[] = {harmonic, pseudo_square, fourier, cycloid, impulse};
+
+}  // namespace
+
+extern "C" {
+
+int floor_eval(int which, const double* t, std::size_t n, double* out, const double* s,
+               std::uint64_t harmonics) {
+    if (which < 0 || which >= 5) return -1;
+    kKernels[which](t, n, out, s, harmonics);
+    return 0;
+}
+
+double floor_seconds(int which, const double* t, std::size_t n, double* out, const double* s,
+                     std::uint64_t harmonics, long inner, int repeats) {
+    if (which < 0 || which >= 5 || inner < 1 || repeats < 1) return -1.0;
+    const Kernel kernel = kKernels[which];
+    double best = 1e300;
+    for (int r = 0; r < repeats; ++r) {
+        const auto start = std::chrono::steady_clock::now();
+        for (long k = 0; k < inner; ++k) {
+            kernel(t, n, out, s, harmonics);
+            // The output is observed, so no call can be dropped.
+            asm volatile("" : : "r"(out) : "memory");
+        }
+        const auto stop = std::chrono::steady_clock::now();
+        best = std::min(best, std::chrono::duration<double>(stop - start).count() / inner);
+    }
+    return best;
+}
+}

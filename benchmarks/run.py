@@ -1,0 +1,387 @@
+#!/usr/bin/env python3
+"""Times the five vuvirida functions against what a scientist would otherwise run.
+
+    python benchmarks/run.py            # full run, writes docs/performance.{md,png}
+    python benchmarks/run.py --quick    # shorter timings, same outputs
+
+In one run, for every function and n in 0, 1, 48, 1000, 100000, 1000000:
+  vuvirida   the module as installed in this interpreter;
+  numpy      the NumPy expression of the same formula (a loop over harmonics for
+             the Fourier sum, np.fmod and np.where for the impulse train);
+  numexpr    the same expression through numexpr on one thread (skipped if missing);
+  floor      the formula as a plain C++ loop over libm (benchmarks/floor.cpp),
+             compiled here with $CXX (default g++) -O2 -ffp-contract=off and timed
+             inside C.
+Each time is the minimum over repeats (other work on the machine only slows a
+repeat down), the contenders taking turns. It also reports how far the NumPy
+and numexpr values are from the libm evaluation, checks that vuvirida's values
+are the floor's bit for bit, and compares the call overhead with
+numpy.empty(0) and a zero gamma with a nonzero one. Exits non-zero if
+vuvirida's values differ from the floor's.
+"""
+import argparse
+import ctypes
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import timeit
+
+# Nothing here calls BLAS; OpenBLAS's idle worker threads would only compete
+# with the timed thread for the machine's cores.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+import vuvirida  # noqa: E402
+
+try:
+    import numexpr
+except ImportError:
+    numexpr = None
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+SIZES = [0, 1, 48, 1000, 100_000, 1_000_000]
+CYCLE = 6.283185297179586  # the impulse train's cycle length
+
+# The benchmark's parameters.
+AMPLITUDE, GAMMA, OMEGA, PHI, Y, HARMONICS = 1.5, -0.01, 0.26, 0.3, 0.1, 5
+PERIOD, WIDTH = 3.0, 0.5
+OSCILLATOR = (AMPLITUDE, GAMMA, OMEGA, PHI, Y)
+FUNCTIONS = [  # name, scalars; the order is floor.cpp's
+    ("harmonic_oscillator", OSCILLATOR),
+    ("pseudo_square_wave", OSCILLATOR),
+    ("fourier_square_wave", OSCILLATOR + (HARMONICS,)),
+    ("pseudo_cycloid_wave", OSCILLATOR),
+    ("transient_impulse", (AMPLITUDE, PERIOD, WIDTH, Y)),
+]
+
+
+# The NumPy expressions, as one would write them.
+def np_harmonic(t, a, g, w, p, y):
+    return a * np.exp(g * t) * np.cos(w * (t + p)) + y
+
+
+def np_pseudo_square(t, a, g, w, p, y):
+    return a * np.exp(g * t) * (np.sin(w * (t + p)) + 0.5 * np.sin(3 * (w * (t + p)))) + y
+
+
+def np_fourier(t, a, g, w, p, y, n):
+    s = np.zeros_like(t)
+    for k in range(1, 2 * n, 2):
+        s += np.sin(k * w * (t + p)) * (4 / np.pi) / k
+    return a * np.exp(g * t) * (s + 1) + y
+
+
+def np_cycloid(t, a, g, w, p, y):
+    return a * np.exp(g * t) * (np.cos(2 * w * (t + p)) - 2 * np.cos(w * (t + p))) + y
+
+
+def np_transient(t, a, period, width, eq):
+    x = np.fmod(t, CYCLE) - period / 24 * 2 * np.pi
+    return a * np.where(x >= 0, np.exp(-0.5 * (x / width) ** 2), 0.0) + eq
+
+
+NUMPY = [np_harmonic, np_pseudo_square, np_fourier, np_cycloid, np_transient]
+
+NUMEXPR = [
+    "a * exp(g * t) * cos(w * (t + p)) + y",
+    "a * exp(g * t) * (sin(w * (t + p)) + 0.5 * sin(3 * (w * (t + p)))) + y",
+    None,  # built from the harmonic count below
+    "a * exp(g * t) * (cos(2 * w * (t + p)) - 2 * cos(w * (t + p))) + y",
+    "a * where(fmod(t, c) - o >= 0, exp(-0.5 * ((fmod(t, c) - o) / d) ** 2), 0.0) + y",
+]
+
+
+def numexpr_call(index, scalars):
+    if index == 2:
+        a, g, w, p, y, n = scalars
+        terms = " + ".join(f"sin({k} * w * (t + p)) * {4 / np.pi!r} / {k}" for k in range(1, 2 * n, 2))
+        text = f"a * exp(g * t) * (({terms}) + 1) + y"
+        names = dict(a=a, g=g, w=w, p=p, y=y)
+    elif index == 4:
+        a, period, width, eq = scalars
+        text = NUMEXPR[4]
+        names = dict(a=a, c=CYCLE, o=period / 24 * 2 * np.pi, d=width, y=eq)
+    else:
+        a, g, w, p, y = scalars
+        text = NUMEXPR[index]
+        names = dict(a=a, g=g, w=w, p=p, y=y)
+    return lambda t: numexpr.evaluate(text, local_dict=dict(names, t=t))
+
+
+def build_floor(directory):
+    source = os.path.join(HERE, "floor.cpp")
+    library = os.path.join(directory, "floor.so")
+    command = [os.environ.get("CXX", "g++"), "-O2", "-ffp-contract=off", "-fno-fast-math", "-std=c++17", "-shared",
+               "-fPIC", source, "-o", library]
+    subprocess.run(command, check=True)
+    lib = ctypes.CDLL(library)
+    pointer = ctypes.POINTER(ctypes.c_double)
+    lib.floor_eval.argtypes = [ctypes.c_int, pointer, ctypes.c_size_t, pointer, pointer,
+                               ctypes.c_uint64]
+    lib.floor_seconds.argtypes = lib.floor_eval.argtypes + [ctypes.c_long, ctypes.c_int]
+    lib.floor_seconds.restype = ctypes.c_double
+    return lib
+
+
+class Floor:
+    def __init__(self, lib, index, scalars, t):
+        self.lib, self.index = lib, index
+        self.t = np.ascontiguousarray(t)
+        self.out = np.empty(max(len(t), 1))
+        floats = list(scalars[:5] if index == 2 else scalars)
+        self.s = (ctypes.c_double * len(floats))(*floats)
+        self.harmonics = scalars[5] if index == 2 else 0
+
+    def _args(self):
+        ptr = lambda a: a.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+        return (self.index, ptr(self.t), len(self.t), ptr(self.out), self.s, self.harmonics)
+
+    def values(self):
+        self.lib.floor_eval(*self._args())
+        return self.out[: len(self.t)].copy()
+
+    def repeat(self, budget):
+        """Like repeat_of, timed inside C."""
+        once = self.lib.floor_seconds(*self._args(), 1, 1)
+        inner = max(1, int(budget / max(once, 1e-9)))
+        return lambda: self.lib.floor_seconds(*self._args(), inner, 1)
+
+
+def repeat_of(call, budget, args=()):
+    """A function that times one repeat of call(*args) and returns the time per call. The
+    call is compiled as a plain positional call, so no wrapper or argument unpacking is
+    timed with it; each repeat runs it often enough to fill the budget."""
+    names = {"call": call, **{f"a{i}": a for i, a in enumerate(args)}}
+    timer = timeit.Timer("call(" + ", ".join(f"a{i}" for i in range(len(args))) + ")", globals=names)
+    number = max(1, int(budget / max(timer.timeit(1), 1e-9)))
+    return lambda: timer.timeit(number) / number
+
+
+def fastest(repeats, contenders):
+    """The fastest repeat of each contender, taking turns so that a busy moment on the
+    machine falls on all of them alike."""
+    best = {name: float("inf") for name in contenders}
+    for _ in range(repeats):
+        for name, once in contenders.items():
+            best[name] = min(best[name], once())
+    return best
+
+
+def ordered(values):
+    """The float64 values as integers in the same order, one apart per ulp."""
+    i = np.asarray(values, dtype=np.float64).view(np.int64)
+    return np.where(i < 0, -(i & 0x7FFFFFFFFFFFFFFF), i)
+
+
+def distance(values, reference):
+    """(share of samples whose bits differ, largest distance in ulp)"""
+    a, b = np.asarray(values), np.asarray(reference)
+    both_nan = np.isnan(a) & np.isnan(b)
+    differ = (a.view(np.int64) != b.view(np.int64)) & ~both_nan
+    if np.any(np.isnan(a) != np.isnan(b)):
+        return differ.mean(), float("inf")
+    ulps = np.abs(ordered(np.where(both_nan, 0.0, a)) - ordered(np.where(both_nan, 0.0, b)))
+    return differ.mean(), int(ulps.max()) if len(ulps) else 0
+
+
+def fmt_time(s):
+    if s != s:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6), ("ns", 1e-9)):
+        if s >= scale:
+            return f"{s / scale:.3g} {unit}"
+    return f"{s / 1e-9:.3g} ns"
+
+
+def fmt_ratio(r):
+    return "-" if r != r else f"{r:.2f}x"
+
+
+def machine():
+    model = platform.processor() or "unknown"
+    try:
+        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
+            if line.startswith("Model name:"):
+                model = line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    gxx = subprocess.run([os.environ.get("CXX", "g++"), "--version"], capture_output=True, text=True).stdout.splitlines()
+    return {
+        "cpu": f"{model}, {os.cpu_count()} logical cores",
+        "system": f"{platform.system()} {platform.release()}, {' '.join(platform.libc_ver())}",
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "numexpr": f"{numexpr.__version__} (1 thread)" if numexpr else "not installed",
+        "compiler (floor)": gxx[0] if gxx else "unknown",
+        "vuvirida": vuvirida.__file__,
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="shorter timings (fewer, shorter repeats)")
+    parser.add_argument("--out", default=os.path.join(ROOT, "docs"), help="where performance.md/.png go")
+    args = parser.parse_args()
+    budget, repeats = (0.01, 3) if args.quick else (0.04, 11)
+    args.repeats = repeats
+    if numexpr:
+        numexpr.set_num_threads(1)
+
+    workdir = tempfile.mkdtemp(prefix="vuvirida-floor-")
+    try:
+        lib = build_floor(workdir)
+        rows, mismatches = [], []
+        for index, (name, scalars) in enumerate(FUNCTIONS):
+            fn = getattr(vuvirida, name)
+            for n in SIZES:
+                t = np.linspace(0.0, 240.0, n)
+                floor = Floor(lib, index, scalars, t)
+                if not np.array_equal(fn(t, *scalars).view(np.int64), floor.values().view(np.int64)):
+                    mismatches.append((name, n))
+                contenders = {"vuvirida": repeat_of(fn, budget, (t,) + scalars),
+                              "numpy": repeat_of(NUMPY[index], budget, (t,) + scalars),
+                              "floor": floor.repeat(budget)}
+                if numexpr:
+                    contenders["numexpr"] = repeat_of(numexpr_call(index, scalars), budget, (t,))
+                row = {"function": name, "n": n, "numexpr": float("nan")}
+                row.update(fastest(repeats, contenders))
+                rows.append(row)
+                print(f"{name:>20} n={n:<8} vuvirida {fmt_time(row['vuvirida']):>9}  "
+                      f"numpy {fmt_time(row['numpy']):>9}  numexpr {fmt_time(row['numexpr']):>9}  "
+                      f"floor {fmt_time(row['floor']):>9}", flush=True)
+
+        # Accuracy of the other evaluations against libm, on the largest array.
+        t = np.linspace(0.0, 240.0, SIZES[-1])
+        accuracy = []
+        for index, (name, scalars) in enumerate(FUNCTIONS):
+            reference = Floor(lib, index, scalars, t).values()
+            entry = {"function": name, "numpy": distance(NUMPY[index](t, *scalars), reference),
+                     "vuvirida": distance(getattr(vuvirida, name)(t, *scalars), reference)}
+            if numexpr:
+                entry["numexpr"] = distance(numexpr_call(index, scalars)(t), reference)
+            accuracy.append(entry)
+
+        # Call overhead, and the zero-gamma loop against the general one.
+        empty = np.empty(0)
+        contenders = {"numpy.empty(0)": repeat_of(np.empty, budget, (0,))}
+        for name, scalars in FUNCTIONS:
+            contenders[name] = repeat_of(getattr(vuvirida, name), budget, (empty,) + scalars)
+        overhead = fastest(repeats, contenders)
+        zero_gamma = []
+        for index, (name, scalars) in enumerate(FUNCTIONS[:4]):
+            fn = getattr(vuvirida, name)
+            flat = (scalars[0], 0.0) + scalars[2:]
+            best = fastest(repeats, {"general": repeat_of(fn, budget, (t,) + scalars),
+                                     "flat": repeat_of(fn, budget, (t,) + flat),
+                                     "floor": Floor(lib, index, flat, t).repeat(budget)})
+            zero_gamma.append((name, best["general"], best["flat"], best["floor"]))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+    report = render(rows, accuracy, overhead, zero_gamma, mismatches, args)
+    print()
+    print(report)
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "performance.md"), "w") as f:
+        f.write(report)
+    plot(rows, os.path.join(args.out, "performance.png"))
+    return 1 if mismatches else 0
+
+
+def render(rows, accuracy, overhead, zero_gamma, mismatches, args):
+    lines = ["# Performance", "",
+             "Made by `python benchmarks/run.py" + (" --quick" if args.quick else "") + "`: "
+             "t = linspace(0, 240, n); amplitude 1.5, gamma -0.01, omega 0.26, phi 0.3, y 0.1, "
+             "num_harmonics 5; transient_impulse period 3, width 0.5, equilibrium 0.1. "
+             f"Each time is the fastest of {args.repeats} repeats, the contenders of a row taking "
+             "turns.", ""]
+    lines += [f"- {key}: {value}" for key, value in machine().items()]
+    lines += ["", "Time per call (per sample in brackets). `vs numpy` is NumPy's time over "
+              "vuvirida's (higher is better); `vs floor` is vuvirida's time over the plain "
+              "C++ libm loop's (1.00x is the floor, lower is better).", "",
+              "| function | n | vuvirida | numpy | vs numpy | numexpr | vs numexpr | floor | vs floor |",
+              "|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for r in rows:
+        per = lambda s: f"{fmt_time(s)} ({fmt_time(s / r['n'])})" if r["n"] else fmt_time(s)
+        lines.append(
+            f"| {r['function']} | {r['n']} | {per(r['vuvirida'])} | {per(r['numpy'])} | "
+            f"{fmt_ratio(r['numpy'] / r['vuvirida'])} | {per(r['numexpr'])} | "
+            f"{fmt_ratio(r['numexpr'] / r['vuvirida'])} | {per(r['floor'])} | "
+            f"{fmt_ratio(r['vuvirida'] / r['floor'])} |")
+    lines += ["", "Values against the libm evaluation (the floor) at n = 1000000: share of samples "
+              "whose bits differ, and the largest distance in ulp.", "",
+              "| function | vuvirida | numpy | numexpr |", "|---|---:|---:|---:|"]
+    for a in accuracy:
+        cell = lambda d: "-" if d is None else f"{d[0]:.2%}, {d[1]} ulp"
+        lines.append(f"| {a['function']} | {cell(a['vuvirida'])} | {cell(a['numpy'])} | "
+                     f"{cell(a.get('numexpr'))} |")
+    lines += ["", "vuvirida's values equal the floor's bit for bit at every n." if not mismatches
+              else "MISMATCH with the floor: " + ", ".join(f"{f} n={n}" for f, n in mismatches)]
+
+    base = overhead["numpy.empty(0)"]
+    lines += ["", f"Call overhead at n = 0: numpy.empty(0) takes {fmt_time(base)}.", "",
+              "| function | n = 0 call | vs numpy.empty(0) |", "|---|---:|---:|"]
+    for name, s in overhead.items():
+        if name != "numpy.empty(0)":
+            lines.append(f"| {name} | {fmt_time(s)} | {fmt_ratio(s / base)} |")
+    lines += ["", "A zero gamma at n = 1000000 (the exp call is skipped where t * gamma is a zero):", "",
+              "| function | gamma -0.01 | gamma 0 | speed-up | floor, gamma 0 |", "|---|---:|---:|---:|---:|"]
+    for name, general, flat, floor in zero_gamma:
+        lines.append(f"| {name} | {fmt_time(general)} | {fmt_time(flat)} | "
+                     f"{fmt_ratio(general / flat)} | {fmt_time(floor)} |")
+    lines += ["", "Skipping exp saves at most exp's share of a sample's time; the cos and sin "
+              "calls that remain are the platform's and are not shortened."]
+
+    by = {(r["function"], r["n"]): r for r in rows}
+    checks = [("n = 0 call <= 2x numpy.empty(0)",
+               max(s / base for k, s in overhead.items() if k != "numpy.empty(0)"), "<=", 2.0)]
+    for name, _ in FUNCTIONS:
+        r = by[(name, 48)]
+        checks.append((f"{name}: n = 48 >= 3x faster than NumPy", r["numpy"] / r["vuvirida"], ">=", 3.0))
+    for name, _ in FUNCTIONS:
+        r = by[(name, SIZES[-1])]
+        limit, op = (0.5, "<=") if name == "transient_impulse" else (1.05, "<=")
+        checks.append((f"{name}: n = 1e6 time / floor {op} {limit}", r["vuvirida"] / r["floor"], op, limit))
+    checks.append(("harmonic_oscillator: gamma 0 >= 1.5x faster than gamma -0.01",
+                   zero_gamma[0][1] / zero_gamma[0][2], ">=", 1.5))
+    lines += ["", "Targets:", "", "| target | measured | met |", "|---|---:|---|"]
+    for label, value, op, limit in checks:
+        met = value <= limit if op == "<=" else value >= limit
+        lines.append(f"| {label} | {value:.2f} | {'yes' if met else 'no'} |")
+    return "\n".join(lines) + "\n"
+
+
+def plot(rows, path):
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("matplotlib is not installed: no plot written")
+        return
+    fig, axes = plt.subplots(2, 3, figsize=(14, 8.5), sharex=True)
+    for ax, (name, _) in zip(axes.flat, FUNCTIONS):
+        mine = [r for r in rows if r["function"] == name and r["n"] > 0]
+        ns = [r["n"] for r in mine]
+        for key, style in (("vuvirida", "o-"), ("numpy", "s--"), ("numexpr", "^:"), ("floor", "k.-")):
+            values = [r[key] / r["n"] for r in mine]
+            if all(v == v for v in values):
+                ax.loglog(ns, values, style, label=key)
+        ax.set_title(name)
+        ax.set_xlabel("n (samples)")
+        ax.set_ylabel("time per sample (s)")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    axes.flat[-1].axis("off")
+    fig.suptitle("vuvirida: time per sample against n (log-log), fastest of repeats")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"plot written to {path}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
