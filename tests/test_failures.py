@@ -1,5 +1,5 @@
-"""Aborts: the report on standard error, panics raised back from Python, and
-failures that must reach the caller instead of ending the interpreter."""
+# Aborts: the report on standard error, panics raised back from Python, and
+# failures that must reach the caller instead of ending the interpreter.
 import os
 import re
 import subprocess
@@ -147,27 +147,18 @@ def test_failed_allocations_during_import_raise_and_never_crash():
 def test_numpy_call_that_returns_nothing_aborts_and_releases_the_borrow(slot, call):
     # NumPy's table is swapped for a copy whose entry `slot` returns null.
     out, err = run(f"""
-        import ctypes, numpy.core.multiarray as multiarray
-        api = ctypes.pythonapi
-        api.PyCapsule_GetPointer.restype = ctypes.c_void_p
-        api.PyCapsule_GetPointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-        api.PyCapsule_New.restype = ctypes.py_object
-        api.PyCapsule_New.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-        real = (ctypes.c_void_p * 200).from_address(
-            api.PyCapsule_GetPointer(multiarray._ARRAY_API, None))
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_runtime import API, BorrowTable, CAPSULE, MULTIARRAY, ctypes, span
+        real = (ctypes.c_void_p * 200).from_address(API.PyCapsule_GetPointer(MULTIARRAY._ARRAY_API, None))
         table = (ctypes.c_void_p * 200)(*real)
         nothing = ctypes.CFUNCTYPE(ctypes.c_void_p)(lambda *args: None)
         table[{slot}] = ctypes.cast(nothing, ctypes.c_void_p).value
-        multiarray._ARRAY_API = api.PyCapsule_New(ctypes.addressof(table), None, None)
+        MULTIARRAY._ARRAY_API = API.PyCapsule_New(ctypes.addressof(table), None, None)
         attempt(lambda: vuvirida.{call})
-        registry = getattr(multiarray, "_vuvirida_borrow_registry", None)
-        if registry is not None:
-            fields = (ctypes.c_void_p * 6).from_address(
-                api.PyCapsule_GetPointer(registry, b"vuvirida.borrow_registry"))
-            writeable = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t,
-                                         ctypes.c_size_t)(fields[3])
-            start = t.ctypes.data
-            print("writeable borrow", writeable(fields[1], start, start + t.nbytes))
+        if hasattr(MULTIARRAY, "_vuvirida_borrow_registry"):
+            registry = BorrowTable.from_address(
+                API.PyCapsule_GetPointer(MULTIARRAY._vuvirida_borrow_registry, CAPSULE))
+            print("writeable borrow", registry.acquire_writeable(registry.state, *span(t)))
     """)
     assert out[0] == "PanicException|Python API call failed"
     assert out[1:] == ([] if slot == 45 else ["writeable borrow 0"])

@@ -1,6 +1,6 @@
-"""Random calls with random arguments: each one returns a correct-looking array
-or raises a documented exception with a message of the documented form, and
-none changes its inputs."""
+# Random calls with random arguments: each one returns a correct-looking array
+# or raises a documented exception with a message of the documented form, and
+# none changes its inputs.
 import re
 
 import numpy as np
@@ -28,7 +28,7 @@ class Sub(np.ndarray):
 
 
 def variants(a):
-    """The array and views of it: strided, reversed, subclassed, transposed, read-only."""
+    # The array and views of it: strided, reversed, subclassed, transposed, read-only.
     frozen = a.copy()
     frozen.flags.writeable = False
     return [a, a.view(Sub), a.T, frozen] + ([a[::2], a[::-1]] if a.ndim else [])

@@ -1,5 +1,5 @@
-"""Nothing leaks, nothing is shared between calls, and independent
-implementations of the same waveforms agree."""
+# Nothing leaks, nothing is shared between calls, and independent
+# implementations of the same waveforms agree.
 import sys
 import threading
 import tracemalloc
@@ -19,7 +19,7 @@ def resident_bytes():
 
 
 def calls():
-    """One call per path through the frame: (label, function, args, kwargs)."""
+    # One call per path through the frame: (label, function, args, kwargs).
     f, h, ti = vv.harmonic_oscillator, vv.fourier_square_wave, vv.transient_impulse
     return [
         ("success", f, (T, 1.0, -0.1, 2.0, 0.5, 0.25), {}),
