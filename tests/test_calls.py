@@ -1,5 +1,7 @@
 # The call surface: module attributes, what the result array is, how
 # arguments bind, and the exact errors for arguments that do not.
+import shutil
+import subprocess
 import sys
 
 import numpy as np
@@ -26,6 +28,13 @@ def test_module_surface():
         fn = getattr(vuvirida, name)
         assert (type(fn).__name__, fn.__name__, fn.__module__, fn.__self__, fn.__doc__, fn.__text_signature__) == (
             "builtin_function_or_method", name, "vuvirida", vuvirida, None, f"({', '.join(params)})")
+
+
+@pytest.mark.skipif(not (sys.platform.startswith("linux") and shutil.which("nm")), reason="needs nm")
+def test_only_the_init_function_is_exported():
+    listed = subprocess.run(["nm", "-D", "--defined-only", vuvirida.__file__],
+                            capture_output=True, text=True, check=True).stdout.split()
+    assert listed[1::3] == ["T"] and listed[2::3] == ["PyInit_vuvirida"]
 
 
 TIME_ARRAYS = {"plain": lambda: T.copy(), "subclass": lambda: T.copy().view(type("Sub", (np.ndarray,), {})),

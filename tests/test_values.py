@@ -68,3 +68,10 @@ def test_impulse_with_period_24_is_off_everywhere(amplitude, equilibrium):
     got = vuvirida.transient_impulse(t, amplitude, 24.0, 0.5, equilibrium)
     assert_same(got, np.full(t.size, (0.0 * amplitude) + equilibrium))
 
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_matches_libm_model_in_a_long_array(name):
+    rng = np.random.default_rng(11)
+    t = rng.permutation(np.concatenate([random_times(rng, 300_000), np.tile(EDGE_TIMES, 50)]))
+    assert_same(getattr(vuvirida, name)(t, *TYPICAL[name]), evaluate(name, t, *TYPICAL[name]))
