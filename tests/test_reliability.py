@@ -101,3 +101,31 @@ def test_shapes_agree_with_scipy_and_their_known_extremes():
     assert abs(theta[shape.argmax()] - 0.7016741) < 1e-3
     cycloid = vv.pseudo_cycloid_wave(theta, 1.0, 0.0, 1.0, 0.0, 0.0)
     assert abs(cycloid.min() + 1.5) < 1e-8 and abs(cycloid.max() - 3.0) < 1e-8
+
+
+@pytest.mark.parametrize("label, function, args, kwargs", calls()[:3] + calls()[-6:],
+                         ids=[c[0] for c in calls()[:3] + calls()[-6:]])
+def test_failed_allocations_give_memory_error_or_the_usual_outcome(label, function, args, kwargs):
+    # The n-th allocation of the call fails, for every n the call makes.
+    capi = pytest.importorskip("_testcapi")
+
+    def outcome():
+        try:
+            return function(*args, **kwargs).tobytes()
+        except BaseException as error:
+            return type(error).__name__ + str(error)[:60]
+
+    usual = outcome()
+    for n in range(40):
+        got = "MemoryError"  # also when the failure hits this test's own frames
+        capi.set_nomemory(n, n + 1)
+        try:
+            got = outcome()
+        except MemoryError:
+            pass
+        finally:
+            capi.remove_mem_hooks()
+        # SystemError is the interpreter's own, when a failed allocation stops
+        # a Python-level __float__ without an exception.
+        assert got in (usual, "MemoryError") or got.startswith("SystemError<function"), (label, n, got)
+    assert outcome() == usual

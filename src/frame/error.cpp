@@ -37,6 +37,15 @@ Error Error::prefixed(const char* prefix) && {
         Py_XDECREF(traceback);
     } else {
         PyErr_NormalizeException(&type, &value, &traceback);
+        if (type != PyExc_TypeError) {
+            // Making the TypeError's instance failed, and the interpreter put
+            // that failure (a MemoryError, say) in its place: it passes as is.
+            Error failure;
+            failure.type_ = OwnedRef::taking(type);
+            failure.value_ = OwnedRef::taking(value);
+            failure.traceback_ = OwnedRef::taking(traceback);
+            return failure;
+        }
         OwnedRef replaced_type = OwnedRef::taking(type);
         OwnedRef replaced = OwnedRef::taking(value);
         OwnedRef replaced_traceback = OwnedRef::taking(traceback);
