@@ -1,5 +1,6 @@
 # The call surface: module attributes, what the result array is, how
 # arguments bind, and the exact errors for arguments that do not.
+import ctypes
 import shutil
 import subprocess
 import sys
@@ -144,3 +145,14 @@ def test_harmonic_count_takes_bools_and_the_whole_unsigned_range():
     fn, args = vuvirida.fourier_square_wave, arguments("fourier_square_wave")[:-1]
     assert_same(fn(*args, True), fn(*args, 1))
     assert fn(np.empty(0), *args[1:], 2**64 - 1).shape == (0,)
+
+
+def test_keyword_name_that_is_not_a_string():
+    # Python syntax cannot pass one; the vectorcall protocol can.
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype, call.argtypes = ctypes.py_object, [ctypes.py_object, ctypes.c_void_p, ctypes.c_size_t,
+                                                     ctypes.py_object]
+    args = (T, 1.0, 2.0, 3.0, 4.0, 5.0)
+    vector = (ctypes.py_object * 6)(*args)
+    with pytest.raises(TypeError, match=r"^'int' object cannot be converted to 'PyString'$"):
+        call(vuvirida.transient_impulse, ctypes.addressof(vector), 5, (7,))
