@@ -1,5 +1,7 @@
 #include "frame/exchange.hpp"
 
+#include <limits>
+
 #include "frame/abort.hpp"
 
 namespace vuvirida::frame {
@@ -18,8 +20,12 @@ ContiguousView contiguous_view(PyObject* array) {
     if ((fields->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0 ||
         fields->data == nullptr) [[unlikely]]
         not_contiguous();
-    return {reinterpret_cast<const double*>(fields->data),
-            static_cast<std::size_t>(fields->dimensions[0])};
+    const auto n = static_cast<std::size_t>(fields->dimensions[0]);
+    const auto room = std::numeric_limits<std::uintptr_t>::max() -
+                      reinterpret_cast<std::uintptr_t>(fields->data);
+    if (n > room / sizeof(double)) [[unlikely]]
+        not_contiguous();
+    return {reinterpret_cast<const double*>(fields->data), n};
 }
 
 Outcome<OwnedRef> new_result_array(std::size_t n) {

@@ -14,10 +14,15 @@ namespace vuvirida::frame {
 struct ContiguousView {
     const double* data;
     std::size_t n;
+
+    // The bytes the samples occupy, [begin, end).
+    std::uintptr_t begin() const noexcept { return reinterpret_cast<std::uintptr_t>(data); }
+    std::uintptr_t end() const noexcept { return begin() + n * sizeof(double); }
 };
 
 // Aborts with NotContiguousError unless the array is C or Fortran contiguous
-// with a data pointer.
+// with a data pointer and its samples fit in the address space, so that the
+// byte range of a view never overflows.
 ContiguousView contiguous_view(PyObject* array);
 
 // A new float64 array of n samples that owns its memory. NumPy's MemoryError
@@ -33,8 +38,8 @@ inline double* result_data(PyObject* result) noexcept {
 // array (if any) stopped being touched.
 template <class Kernel>
 Outcome<OwnedRef> exchange(PyObject* time, Kernel&& kernel) {
-    const SharedBorrow borrow = SharedBorrow::acquiring(time);
     const ContiguousView view = contiguous_view(time);
+    const SharedBorrow borrow = SharedBorrow::acquiring(view.begin(), view.end());
     Outcome<OwnedRef> result = new_result_array(view.n);
     if (result.ok()) [[likely]]
         kernel(view.data, view.n, result_data(result.value().get()));
