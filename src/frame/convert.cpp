@@ -45,18 +45,25 @@ Error cannot_convert(PyObject* object, const char* target) {
     return Error::type_error(std::move(message));
 }
 
+Outcome<Done> check_time_array(PyObject* array) {
+    const ArrayFields* fields = array_fields(array);
+    if (fields->nd != 1) [[unlikely]]
+        return dimensionality_mismatch(fields->nd);
+    PyObject* wanted = float64_descr();
+    if (fields->descr != wanted && !numpy_api().equiv_types(fields->descr, wanted)) {
+        return type_mismatch(fields->descr, wanted);
+    }
+    return Done{};
+}
+
 Outcome<PyObject*> extract_time(PyObject* object) {
     const NumpyApi& api = numpy_api();
     if (Py_TYPE(object) != api.array_type && !PyType_IsSubtype(Py_TYPE(object), api.array_type)) {
         return cannot_convert(object, "PyArray<T, D>");
     }
-    const ArrayFields* fields = array_fields(object);
-    if (fields->nd != 1) [[unlikely]]
-        return dimensionality_mismatch(fields->nd);
-    PyObject* wanted = float64_descr();
-    if (fields->descr != wanted && !api.equiv_types(fields->descr, wanted)) {
-        return type_mismatch(fields->descr, wanted);
-    }
+    Outcome<Done> checked = check_time_array(object);
+    if (!checked.ok()) [[unlikely]]
+        return std::move(checked.error());
     return object;
 }
 

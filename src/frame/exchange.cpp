@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "frame/abort.hpp"
+#include "frame/convert.hpp"
 
 namespace vuvirida::frame {
 
@@ -13,19 +14,50 @@ namespace {
     panic("called `Result::unwrap()` on an `Err` value: NotContiguousError", where);
 }
 
+bool contiguous(const ArrayFields* fields) noexcept {
+    return (fields->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) != 0 &&
+           fields->data != nullptr;
+}
+
 }  // namespace
 
-ContiguousView contiguous_view(PyObject* array) {
-    const ArrayFields* fields = array_fields(array);
-    if ((fields->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0 ||
-        fields->data == nullptr) [[unlikely]]
+Outcome<ContiguousView> current_view(PyObject* time) {
+    Outcome<Done> checked = extract_argument(check_time_array(time), "time");
+    if (!checked.ok()) [[unlikely]]
+        return std::move(checked.error());
+    const ArrayFields* fields = array_fields(time);
+    if (!contiguous(fields)) [[unlikely]]
         not_contiguous();
     const auto n = static_cast<std::size_t>(fields->dimensions[0]);
-    const auto room = std::numeric_limits<std::uintptr_t>::max() -
-                      reinterpret_cast<std::uintptr_t>(fields->data);
+    const auto room =
+        std::numeric_limits<std::uintptr_t>::max() - reinterpret_cast<std::uintptr_t>(fields->data);
     if (n > room / sizeof(double)) [[unlikely]]
         not_contiguous();
-    return {reinterpret_cast<const double*>(fields->data), n};
+    return ContiguousView{fields->data, n, fields->descr};
+}
+
+bool unchanged(PyObject* time, const ContiguousView& view) noexcept {
+    const ArrayFields* fields = array_fields(time);
+    return fields->nd == 1 && fields->descr == view.descr && contiguous(fields) &&
+           fields->data == view.data && static_cast<std::size_t>(fields->dimensions[0]) == view.n;
+}
+
+bool Watch::poll(void* context) noexcept {
+    auto& watch = *static_cast<Watch*>(context);
+    if (PyErr_CheckSignals() != 0) {
+        watch.stop = Stop::raised;
+        return true;
+    }
+    if (!unchanged(watch.time, watch.view)) {
+        watch.stop = Stop::changed;
+        return true;
+    }
+    return false;
+}
+
+void kept_changing() {
+    panic("the time array changed while it was being read, " + std::to_string(kMaxReads) +
+          " times in a row");
 }
 
 Outcome<OwnedRef> new_result_array(std::size_t n) {
