@@ -2,6 +2,7 @@
 
 #include "frame/abort.hpp"
 #include "frame/numpy_api.hpp"
+#include "frame/text.hpp"
 
 namespace vuvirida::frame {
 
@@ -16,10 +17,15 @@ namespace {
     if (!from_text) return Error::fetch();
     OwnedRef to_text = OwnedRef::taking(PyObject_Str(to));
     if (!to_text) return Error::fetch();
-    const char* from_utf8 = PyUnicode_AsUTF8(from_text.get());
-    const char* to_utf8 = from_utf8 ? PyUnicode_AsUTF8(to_text.get()) : nullptr;
-    if (to_utf8 == nullptr) return Error::fetch();
-    return Error::type_error(std::string("type mismatch:\n from=") + from_utf8 + ", to=" + to_utf8);
+    const std::optional<std::string_view> from_utf8 = utf8_of(from_text.get());
+    const std::optional<std::string_view> to_utf8 =
+        from_utf8 ? utf8_of(to_text.get()) : std::nullopt;
+    if (!to_utf8) return Error::fetch();
+    std::string message = "type mismatch:\n from=";
+    message += *from_utf8;
+    message += ", to=";
+    message += *to_utf8;
+    return Error::type_error(std::move(message));
 }
 
 }  // namespace
@@ -27,13 +33,13 @@ namespace {
 std::string type_qualname(PyObject* object) {
     OwnedRef qualname = OwnedRef::taking(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    const char* text =
-        qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-    if (text == nullptr) {
+    const std::optional<std::string_view> text =
+        qualname && PyUnicode_Check(qualname.get()) ? utf8_of(qualname.get()) : std::nullopt;
+    if (!text) {
         PyErr_Clear();
         return "<failed to extract type name>";
     }
-    return text;
+    return std::string(*text);
 }
 
 Error cannot_convert(PyObject* object, const char* target) {
