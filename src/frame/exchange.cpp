@@ -1,7 +1,5 @@
 #include "frame/exchange.hpp"
 
-#include <limits>
-
 #include "frame/abort.hpp"
 #include "frame/convert.hpp"
 
@@ -14,32 +12,15 @@ namespace {
     panic("called `Result::unwrap()` on an `Err` value: NotContiguousError", where);
 }
 
-bool contiguous(const ArrayFields* fields) noexcept {
-    return (fields->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) != 0 &&
-           fields->data != nullptr;
-}
-
 }  // namespace
 
-Outcome<ContiguousView> current_view(PyObject* time) {
+Outcome<ContiguousView> checked_view(PyObject* time) {
     Outcome<Done> checked = extract_argument(check_time_array(time), "time");
-    if (!checked.ok()) [[unlikely]]
-        return std::move(checked.error());
+    if (!checked.ok()) return std::move(checked.error());
     const ArrayFields* fields = array_fields(time);
-    if (!contiguous(fields)) [[unlikely]]
-        not_contiguous();
-    const auto n = static_cast<std::size_t>(fields->dimensions[0]);
-    const auto room =
-        std::numeric_limits<std::uintptr_t>::max() - reinterpret_cast<std::uintptr_t>(fields->data);
-    if (n > room / sizeof(double)) [[unlikely]]
-        not_contiguous();
-    return ContiguousView{fields->data, n, fields->descr};
-}
-
-bool unchanged(PyObject* time, const ContiguousView& view) noexcept {
-    const ArrayFields* fields = array_fields(time);
-    return fields->nd == 1 && fields->descr == view.descr && contiguous(fields) &&
-           fields->data == view.data && static_cast<std::size_t>(fields->dimensions[0]) == view.n;
+    if (!contiguous(fields)) not_contiguous();
+    return ContiguousView{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
+                          fields->descr};
 }
 
 bool Watch::poll(void* context) noexcept {

@@ -36,6 +36,19 @@ inline double harmonic_number(std::uint64_t j) noexcept {
     return 2.0 * static_cast<double>(j | 1);
 }
 
+// The Fourier sum from its term j = first on to before `stop`, added to `sum`
+// in increasing order of the harmonic number k = 2 j + 1.
+inline double add_harmonics(double sum, double u, double omega, std::uint64_t first,
+                            std::uint64_t stop) noexcept {
+    for (std::uint64_t j = first; j < stop; ++j) {
+        const double kf = harmonic_number(j);
+        const double wk = kf * omega;
+        const double s = std::sin(u * wk);
+        sum = sum + ((s * kFourOverPi) / kf);
+    }
+    return sum;
+}
+
 // exp(+-0) = 1, cos(+-0) = 1 and sin(+-0) = +-0 in every conforming math
 // library. With kAtZero the call is skipped where the argument is a zero, and
 // the result is the library's either way; NaN and every other argument still
@@ -211,8 +224,8 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
                          Interruption interruption) noexcept {
     // One sample's work is its exp and its num_harmonics sines. Where that is
     // more than a stretch, the harmonic sum itself polls every kPollWork terms.
-    const bool long_sums = num_harmonics >= kPollWork;
-    const std::size_t work = long_sums ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
+    const std::size_t work =
+        num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return in_stretches(n, work, interruption, [=](std::size_t i) {
             const double t = time[i];
@@ -224,17 +237,18 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
             // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
             // sum stays +0.0: adding either zero to +0.0 gives +0.0.
             if (!(zero_frequency && std::isfinite(u))) {
-                // Exactly num_harmonics odd harmonics, in increasing order.
-                std::uint64_t next_poll = long_sums ? kPollWork : num_harmonics;
-                for (std::uint64_t j = 0; j < num_harmonics; ++j) {
-                    if (j == next_poll) [[unlikely]] {
-                        if (interruption.requested()) return false;
-                        next_poll += kPollWork;
+                // Exactly num_harmonics odd harmonics, in increasing order; a
+                // long sum in stretches of kPollWork terms.
+                if (num_harmonics <= kPollWork) [[likely]] {
+                    sum = add_harmonics(sum, u, omega, 0, num_harmonics);
+                } else {
+                    for (std::uint64_t j = 0; j < num_harmonics;) {
+                        const std::uint64_t stop =
+                            num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
+                        sum = add_harmonics(sum, u, omega, j, stop);
+                        if (stop < num_harmonics && interruption.requested()) return false;
+                        j = stop;
                     }
-                    const double kf = harmonic_number(j);
-                    const double wk = kf * omega;
-                    const double s = std::sin(u * wk);
-                    sum = sum + ((s * kFourOverPi) / kf);
                 }
             }
             out[i] = (a * (sum + 1.0)) + y;
