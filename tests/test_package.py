@@ -28,18 +28,3 @@ def test_stubs_sit_beside_the_module_and_declare_its_five_signatures():
         declared = "(" + ", ".join(a.arg for a in node.args.args) + ")"
         assert declared == getattr(vuvirida, node.name).__text_signature__
         assert ast.get_docstring(node), node.name
-
-
-def test_readme_dask_recipe_equals_the_direct_call_bit_for_bit():
-    da = pytest.importorskip("dask.array")
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    [recipe] = [b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "map_blocks" in b]
-    names = {"__name__": "readme_recipe"}  # not "__main__": the cluster part stays out
-    exec(compile(recipe, "README.md", "exec"), names)
-    t = numpy.linspace(-40.0, 400.0, 9_001)  # negative times, uneven last chunk
-    time = da.from_array(t, chunks=997)
-    lazy = [names["lazy"](function, time, *scalars) for function, scalars in CALLS]
-    for (function, scalars), got in zip(CALLS, da.compute(*lazy, scheduler="processes")):
-        want = function(t, *scalars)
-        assert got.dtype == numpy.float64
-        assert got.view(numpy.uint64).tolist() == want.view(numpy.uint64).tolist()
