@@ -70,7 +70,7 @@ def run(blocks: list[Block], where: Path, label: str) -> dict:
         with contextlib.redirect_stdout(printed):
             exec(compile(block.code, label, "exec"), names)
         if block.printed is not None:
-            assert printed.getvalue() == block.printed, label
+            _same_print(label, printed.getvalue(), block.printed)
     return names
 
 
@@ -81,9 +81,13 @@ def _run_script(block: Block, where: Path):
                           text=True, timeout=_SCRIPT_TIMEOUT)
     assert done.returncode == 0, done.stderr
     if block.printed is not None:
-        assert done.stdout == block.printed, block.script
+        _same_print(block.script, done.stdout, block.printed)
     # Imported by name from a folder on sys.path, so that worker processes,
     # forked or spawned, find the functions the script defines.
     if str(where) not in sys.path:
         sys.path.insert(0, str(where))
     return importlib.import_module(path.stem)
+
+
+def _same_print(label: str, got: str, want: str) -> None:
+    assert got == want, f"{label} prints:\n{got}instead of:\n{want}"
