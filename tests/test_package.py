@@ -4,7 +4,9 @@ import ast
 import importlib.metadata
 import importlib.util
 import re
+import shutil
 import subprocess
+import sysconfig
 import sys
 import tomllib
 from pathlib import Path
@@ -50,6 +52,20 @@ def test_readme_commands_name_files_and_extras_that_exist():
     assert scripts and extras
     assert [s for s in scripts if not (ROOT / s).is_file()] == []
     assert extras <= set(PROJECT["optional-dependencies"])
+
+
+def test_readme_c_blocks_compile_against_the_interpreter_headers(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if compiler is None:
+        pytest.skip("no C compiler on PATH to check the README's C blocks with")
+    table, lookup = re.findall(r"```c\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+    source = tmp_path / "readme.c"
+    source.write_text("#include <Python.h>\n#include <stdint.h>\n" + table
+                      + "const struct VuviridaBorrowTable* find(void) {\n" + lookup + "return table;\n}\n")
+    done = subprocess.run([compiler, "-fsyntax-only", "-Wall", "-Werror",
+                           "-I" + sysconfig.get_paths()["include"], str(source)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
 
 
 def test_version_is_one_and_the_same_everywhere():

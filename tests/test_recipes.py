@@ -159,6 +159,13 @@ def test_pools_hand_an_abort_in_a_worker_back_as_runtime_error(recipe, pool):
     reference.assert_same(numpy.concatenate(parts), vuvirida.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3))
 
 
+def test_a_thread_pool_passes_the_abort_on_unchanged():
+    t = numpy.linspace(0.0, 10.0, 11)
+    with concurrent.futures.ThreadPoolExecutor(2) as executor:
+        future = executor.submit(vuvirida.harmonic_oscillator, t[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
+        assert is_abort(raised_by(lambda: future.result(timeout=120)))
+
+
 def test_dask_recipe_equals_the_direct_call_bit_for_bit(recipe):
     da = pytest.importorskip("dask.array")
     lazy = recipe("Dask")["lazy"]
