@@ -178,15 +178,10 @@ def pseudo_square_wave(
     weighs the third harmonic by 1/3 rather than 1/2: that series is
     ``fourier_square_wave`` with ``num_harmonics=2``.
 
-    `phi` is a time shift, not a phase angle: the phase at ``t = 0`` is
-    ``phi * omega`` radians, so a phase angle ``p`` in radians is passed
-    as ``phi = p / omega``.
-
-    The envelope ``exp(t * gamma)`` overflows to infinity once
-    ``t * gamma`` passes about 709.78, and becomes 0 below about -745.1;
-    past the overflow the value is infinite, or NaN where the shape is
-    exactly 0 (``inf * 0``). Keep ``|t * gamma|`` well below 700 over the
-    samples when the values must stay finite.
+    As in `harmonic_oscillator`, `phi` is a time shift (a phase angle
+    ``p`` in radians is ``phi = p / omega``), and the envelope overflows
+    to infinity once ``t * gamma`` passes about 709.78 (NaN where the
+    shape is exactly 0).
 
     Every operation is rounded to float64 on its own [2]_;
     ``exp`` and ``sin`` are the C library's [1]_.
@@ -291,21 +286,16 @@ def fourier_square_wave(
     sines are noise. Every operation is rounded to float64 on its own
     [4]_; ``exp`` and ``sin`` are the C library's [3]_.
 
-    `phi` is a time shift, not a phase angle: the phase at ``t = 0`` is
-    ``phi * omega`` radians, so a phase angle ``p`` in radians is passed
-    as ``phi = p / omega``.
-
-    The envelope ``exp(t * gamma)`` overflows to infinity once
-    ``t * gamma`` passes about 709.78, and becomes 0 below about -745.1;
-    past the overflow the value is infinite, or NaN where the shape is
-    exactly 0 (``inf * 0``). Keep ``|t * gamma|`` well below 700 over the
-    samples when the values must stay finite.
+    As in `harmonic_oscillator`, `phi` is a time shift (a phase angle
+    ``p`` in radians is ``phi = p / omega``), and the envelope overflows
+    to infinity once ``t * gamma`` passes about 709.78 (NaN where the
+    shape is exactly 0).
 
     `num_harmonics` must be an ``int`` (or have ``__index__``): a float
     such as ``7.0``, which fitting routines pass for every parameter,
     raises ``TypeError``. Hold it fixed with
-    ``functools.partial(fourier_square_wave, num_harmonics=7)``; the
-    recipes page shows fitting with SciPy and lmfit.
+    ``functools.partial(fourier_square_wave, num_harmonics=7)``;
+    docs/recipes.md shows fitting with SciPy and lmfit.
 
     References
     ----------
@@ -387,15 +377,10 @@ def pseudo_cycloid_wave(
     The shape is not a true cycloid: it is the sum of two cosines, so it
     is smooth everywhere, with a small bump where a cycloid has its cusps.
 
-    `phi` is a time shift, not a phase angle: the phase at ``t = 0`` is
-    ``phi * omega`` radians, so a phase angle ``p`` in radians is passed
-    as ``phi = p / omega``.
-
-    The envelope ``exp(t * gamma)`` overflows to infinity once
-    ``t * gamma`` passes about 709.78, and becomes 0 below about -745.1;
-    past the overflow the value is infinite, or NaN where the shape is
-    exactly 0 (``inf * 0``). Keep ``|t * gamma|`` well below 700 over the
-    samples when the values must stay finite.
+    As in `harmonic_oscillator`, `phi` is a time shift (a phase angle
+    ``p`` in radians is ``phi = p / omega``), and the envelope overflows
+    to infinity once ``t * gamma`` passes about 709.78 (NaN where the
+    shape is exactly 0).
 
     Every operation is rounded to float64 on its own [2]_;
     ``exp`` and ``cos`` are the C library's [1]_.
