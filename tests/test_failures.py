@@ -2,6 +2,7 @@
 # failures that must reach the caller instead of ending the interpreter.
 import os
 import re
+import select
 import subprocess
 import sys
 import textwrap
@@ -11,6 +12,7 @@ import pytest
 REPORT = re.compile(r"thread '<unnamed>' panicked at src/[\w/]+\.cpp:\d+:\d+:")
 NOTE = "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a backtrace"
 STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
+RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
 ATTEMPT = """
 import sys
 def attempt(call):
@@ -73,7 +75,7 @@ def test_panic_raised_by_python_code_is_reported_and_raised_anew(method, positio
         attempt(lambda: vuvirida.fourier_square_wave(t, 1.0, 2.0, 3.0, 4.0, 5.0, 3))
     """)
     assert out == ["PanicException|Unwrapped panic from Python code", "ok"]
-    start = err.index("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---")
+    start = err.index(RESUMING)
     assert err[start + 1:start + 3] == ["Python stack trace below:", "Traceback (most recent call last):"]
     assert err[-1] == "pyo3_runtime.PanicException: raised by Python"
     assert not any(REPORT.fullmatch(line) for line in err[start:])
@@ -81,6 +83,127 @@ def test_panic_raised_by_python_code_is_reported_and_raised_anew(method, positio
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer reserves more address space than the limit")
+@pytest.mark.parametrize("method, position, raised", [
+    ("__float__", 1, "ValueError|from a hook"),
+    ("__index__", 6, "TypeError|argument 'num_harmonics': from a hook"),
+])
+def test_abort_exception_type_exists_once_a_failure_was_fetched(method, position, raised):
+    out, _ = run(f"""
+        import gc
+        def panic_types():
+            return [o for o in gc.get_objects() if isinstance(o, type)
+                    and (o.__module__, o.__name__) == ("pyo3_runtime", "PanicException")]
+        class Hostile:
+            def {method}(self):
+                raise {raised.split("|")[0]}("from a hook")
+        args = [t, 1.0, 2.0, 3.0, 4.0, 5.0, 3]
+        args[{position}] = Hostile()
+        print(len(panic_types()))
+        attempt(lambda: vuvirida.fourier_square_wave(*args))
+        print(len(panic_types()))
+        try:
+            vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+        except BaseException as error:
+            print(panic_types() == [type(error)])
+    """)
+    assert out == ["0", raised, "1", "True"]
+
+
+def whole_blocks(err):
+    """Splits standard error into whole report blocks, failing on any line that
+    belongs to none: (abort reports, resumed panics, notes)."""
+    reports = resumed = notes = 0
+    i = 0
+    while i < len(err):
+        if REPORT.fullmatch(err[i]):
+            assert err[i + 1] == STRIDED, (i, err[i:i + 3])
+            i, reports = i + 2, reports + 1
+            if i < len(err) and err[i] == NOTE:
+                i, notes = i + 1, notes + 1
+        elif err[i] == RESUMING:
+            assert err[i + 1:i + 3] == ["Python stack trace below:", "Traceback (most recent call last):"]
+            i += 3
+            while err[i].startswith("  "):
+                i += 1
+            assert err[i] == "pyo3_runtime.PanicException: raised by Python", (i, err[i - 3:i + 3])
+            i, resumed = i + 1, resumed + 1
+        else:
+            pytest.fail(f"line {i} is in no whole report: {err[i]!r}")
+    return reports, resumed, notes
+
+
+def test_reports_of_concurrent_aborts_never_interleave():
+    # Even threads abort on a strided array, odd ones through a PanicException
+    # that a __float__ hook raises back into the call.
+    out, err = run(f"""
+        import threading
+        try:
+            vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+        except BaseException as error:
+            Panic = type(error)
+        class Hostile:
+            def __float__(self):
+                raise Panic("raised by Python")
+        caught = []
+        def work(k):
+            for _ in range(15):
+                try:
+                    if k % 2 == 0:
+                        vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+                    else:
+                        vuvirida.pseudo_square_wave(t, 1, Hostile(), 3, 4, 5)
+                except Panic as error:
+                    caught.append(error.args)
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(24)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(caught.count(({STRIDED!r},)), caught.count(("Unwrapped panic from Python code",)))
+    """)
+    assert out == ["180 180"]
+    assert whole_blocks(err) == (181, 180, 1)
+
+
+@pytest.mark.parametrize("daemon", [False, True], ids=["joined", "daemon"])
+def test_full_standard_error_blocks_only_the_aborting_thread(daemon):
+    # Nobody drains the child's standard error while one thread aborts far more
+    # often than the pipe holds; a heartbeat on another thread must go on. A
+    # daemon thread still writing when the interpreter exits must not crash it.
+    aborts = 3000
+    child = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(f"""
+        import threading, time
+        done = []
+        def abort_often():
+            for _ in range({aborts}):
+                try:
+                    vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+                except BaseException:
+                    done.append(1)
+        threading.Thread(target=abort_often, daemon={daemon}).start()
+        beats = [time.monotonic()]
+        while beats[-1] < beats[0] + 1.5:
+            time.sleep(0.01)
+            beats.append(time.monotonic())
+        gap = max(b - a for a, b in zip(beats, beats[1:]))
+        print(len(done), len(beats), gap, flush=True)
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 30)
+        assert ready, "the heartbeat stalled while standard error was full"
+        done, beats, gap = child.stdout.readline().split()
+        _, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    assert int(done) < aborts, "standard error never filled up"
+    assert int(beats) > 20 and float(gap) < 2.0
+    assert child.returncode == 0, err[-2000:]
+    reports, resumed, notes = whole_blocks(err.splitlines())
+    assert (resumed, notes) == (0, 1)
+    assert reports == aborts if not daemon else reports >= int(done)
+
+
 def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():
     out, err = run("""
         import os, resource
@@ -138,6 +261,41 @@ def test_failed_allocations_during_import_raise_and_never_crash():
     assert set(out) <= {"ok", "MemoryError", "PanicException", "RuntimeError"}
     assert out[-1] == "ok"
     assert "MemoryError" in out
+
+
+def test_abort_exception_type_that_cannot_be_made_at_a_fetch_loses_nothing(tmp_path):
+    # Each child fails one allocation, a little later each time, around the
+    # first fetch of a hook's ValueError, where the abort exception type is made.
+    pytest.importorskip("_testcapi")
+    out, _ = run(f"""
+        import _testcapi
+        class Hostile:
+            def __float__(self):
+                raise ValueError("from a hook")
+        hostile = Hostile()
+        vuvirida.harmonic_oscillator(t, 1.0, 2.0, 3.0, 4.0, 5.0)
+        for n in range(40):
+            log = os.path.join({str(tmp_path)!r}, str(n))
+            pid = os.fork()
+            if pid == 0:
+                os.dup2(os.open(log, os.O_WRONLY | os.O_CREAT), 2)
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    vuvirida.harmonic_oscillator(t, hostile, 2.0, 3.0, 4.0, 5.0)
+                except BaseException as error:
+                    _testcapi.remove_mem_hooks()
+                    caught = error
+                with open(log) as fh:
+                    err = fh.read()
+                print(type(caught).__name__, *caught.args[:1], "Failed to initialize" in err,
+                      "ValueError: from a hook" in err, sep="|", flush=True)
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0, n
+    """, prelude="import os\n" + PRELUDE)
+    failed = [line for line in out if line.split("|")[-2] == "True"]
+    assert failed and set(failed) == {
+        "PanicException|Failed to initialize new exception type.|True|True"}
+    assert set(out) - set(failed) <= {"ValueError|from a hook|False|False", "MemoryError|False|False"}
 
 
 @pytest.mark.parametrize("slot, call", [

@@ -15,14 +15,14 @@ Error Error::fetch() {
         Py_XDECREF(traceback);
         return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    // Only an existing abort exception type can have been raised, so there is
-    // nothing to compare with before the first abort.
-    PyObject* panic_type = panic_type_if_created();
-    if (panic_type != nullptr && type == panic_type) resume_panic(type, value, traceback);
     Error error;
     error.type_ = OwnedRef::taking(type);
     error.value_ = OwnedRef::taking(value);
     error.traceback_ = OwnedRef::taking(traceback);
+    // The comparison creates the abort exception type on the first fetch.
+    if (is_panic_type(type, value, traceback)) {
+        resume_panic(error.type_.give_up(), error.value_.give_up(), error.traceback_.give_up());
+    }
     return error;
 }
 
