@@ -81,8 +81,6 @@ def test_panic_raised_by_python_code_is_reported_and_raised_anew(method, positio
     assert not any(REPORT.fullmatch(line) for line in err[start:])
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer reserves more address space than the limit")
 @pytest.mark.parametrize("method, position, raised", [
     ("__float__", 1, "ValueError|from a hook"),
     ("__index__", 6, "TypeError|argument 'num_harmonics': from a hook"),
@@ -204,6 +202,8 @@ def test_full_standard_error_blocks_only_the_aborting_thread(daemon):
     assert reports == aborts if not daemon else reports >= int(done)
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer reserves more address space than the limit")
 def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():
     out, err = run("""
         import os, resource
