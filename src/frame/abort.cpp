@@ -176,23 +176,51 @@ void emit(std::string_view block, bool note_wanted) noexcept {
     parking_on_thread_exit([&] { PyEval_RestoreThread(state); });
 }
 
+// `text` encoded as `stream` encodes what is written to it, with backslash
+// escapes for what its codec cannot encode (as sys.stderr does); in UTF-8
+// where the stream names no codec that the interpreter knows.
+void append_encoded(std::string& out, PyObject* text, PyObject* stream) {
+    OwnedRef encoding = OwnedRef::taking(PyObject_GetAttrString(stream, "encoding"));
+    const char* codec =
+        encoding && PyUnicode_Check(encoding.get()) ? PyUnicode_AsUTF8(encoding.get()) : nullptr;
+    PyErr_Clear();
+    OwnedRef bytes = OwnedRef::taking(
+        codec ? PyUnicode_AsEncodedString(text, codec, "backslashreplace") : nullptr);
+    if (!bytes || !PyBytes_Check(bytes.get())) {
+        PyErr_Clear();
+        bytes = OwnedRef::taking(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    }
+    if (!bytes) {
+        PyErr_Clear();
+        return;
+    }
+    out.append(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
 // Prints the pending exception as PyErr_PrintEx does (through sys.excepthook,
 // with the same handling of sys.last_*), but with sys.stderr replaced by an
-// in-memory text buffer, and returns `header` followed by what was printed,
-// encoded as sys.stderr would encode it. sys.stderr is put back before this
-// returns. Where no buffer can be put in place, writes `header` and prints
-// straight to sys.stderr, and returns nothing.
+// in-memory text buffer, and returns `header` followed by what was printed.
+// sys.stderr is swapped in the sys module's dictionary, under the key it is
+// already stored with: putting the saved stream back allocates nothing, so it
+// cannot fail. Where no buffer can be put in place, writes `header` and
+// prints straight to sys.stderr, and returns nothing.
 std::string print_captured(std::string_view header, int set_sys_last_vars) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
-    OwnedRef saved = OwnedRef::adding(PySys_GetObject("stderr"));
-    OwnedRef io =
-        OwnedRef::taking(saved && saved.get() != Py_None ? PyImport_ImportModule("io") : nullptr);
+    OwnedRef key = OwnedRef::taking(PyUnicode_InternFromString("stderr"));
+    OwnedRef sys_name = OwnedRef::taking(key ? PyUnicode_InternFromString("sys") : nullptr);
+    OwnedRef sys = OwnedRef::taking(sys_name ? PyImport_GetModule(sys_name.get()) : nullptr);
+    PyObject* dict = sys && PyModule_Check(sys.get()) ? PyModule_GetDict(sys.get()) : nullptr;
+    OwnedRef saved = OwnedRef::adding(dict ? PyDict_GetItemWithError(dict, key.get()) : nullptr);
+    const bool swappable =
+        saved && saved.get() != Py_None && saved.get() == PySys_GetObject("stderr");
+    OwnedRef io = OwnedRef::taking(swappable ? PyImport_ImportModule("io") : nullptr);
     OwnedRef buffer =
         OwnedRef::taking(io ? PyObject_CallMethod(io.get(), "StringIO", nullptr) : nullptr);
-    if (!buffer || PySys_SetObject("stderr", buffer.get()) != 0) {
+    if (!buffer || PyDict_SetItem(dict, key.get(), buffer.get()) != 0) {
         PyErr_Clear();
         if (!header.empty()) emit(header, false);
         PyErr_Restore(type, value, traceback);
@@ -201,22 +229,13 @@ std::string print_captured(std::string_view header, int set_sys_last_vars) {
     }
     PyErr_Restore(type, value, traceback);
     PyErr_PrintEx(set_sys_last_vars);
-    if (PySys_SetObject("stderr", saved.get()) != 0) PyErr_Clear();
-    OwnedRef encoding = OwnedRef::taking(PyObject_GetAttrString(saved.get(), "encoding"));
-    const char* codec =
-        encoding && PyUnicode_Check(encoding.get()) ? PyUnicode_AsUTF8(encoding.get()) : nullptr;
-    OwnedRef text = OwnedRef::taking(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
-    OwnedRef bytes = OwnedRef::taking(
-        text && PyUnicode_Check(text.get())
-            ? PyUnicode_AsEncodedString(text.get(), codec ? codec : "utf-8", "backslashreplace")
-            : nullptr);
-    if (!bytes || !PyBytes_Check(bytes.get())) {
-        PyErr_Clear();
-        return std::string(header);
-    }
+    if (PyDict_SetItem(dict, key.get(), saved.get()) != 0) PyErr_Clear();
     std::string block(header);
-    block.append(PyBytes_AS_STRING(bytes.get()),
-                 static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    OwnedRef text = OwnedRef::taking(PyObject_CallMethod(buffer.get(), "getvalue", nullptr));
+    if (text && PyUnicode_Check(text.get())) {
+        append_encoded(block, text.get(), saved.get());
+    }
+    PyErr_Clear();
     return block;
 }
 
