@@ -180,14 +180,15 @@ def test_reports_of_concurrent_aborts_never_interleave():
     assert whole_blocks(err) == {"strided": 121, "resumed": 120, "api": 120, "note": 1}
 
 
-@pytest.mark.parametrize("daemon", [False, True], ids=["joined", "daemon"])
-def test_full_standard_error_blocks_only_the_aborting_thread(daemon):
+@pytest.mark.parametrize("ending", ["join", "daemon", "fork"])
+def test_full_standard_error_blocks_only_the_aborting_thread(ending):
     # Nobody drains the child's standard error while one thread aborts far more
     # often than the pipe holds; a heartbeat on another thread must go on. A
-    # daemon thread still writing when the interpreter exits must not crash it.
+    # daemon thread still writing when the interpreter exits must not crash
+    # it, and a process forked meanwhile must still be able to report.
     aborts = 3000
     child = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(f"""
-        import threading, time
+        import os, threading, time
         done = []
         def abort_often():
             for _ in range({aborts}):
@@ -195,28 +196,45 @@ def test_full_standard_error_blocks_only_the_aborting_thread(daemon):
                     vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
                 except BaseException:
                     done.append(1)
-        threading.Thread(target=abort_often, daemon={daemon}).start()
+        threading.Thread(target=abort_often, daemon={ending != "join"}).start()
         beats = [time.monotonic()]
         while beats[-1] < beats[0] + 1.5:
             time.sleep(0.01)
             beats.append(time.monotonic())
         gap = max(b - a for a, b in zip(beats, beats[1:]))
+        if {ending == "fork"}:
+            pid = os.fork()
+            if pid == 0:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+                attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
+                sys.stdout.flush()
+                os._exit(0)
+            for _ in range(1000):
+                if os.waitpid(pid, os.WNOHANG)[0]:
+                    break
+                time.sleep(0.01)
+            else:
+                os.kill(pid, 9)
+                print("the forked process hung")
         print(len(done), len(beats), gap, flush=True)
     """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         ready, _, _ = select.select([child.stdout], [], [], 30)
         assert ready, "the heartbeat stalled while standard error was full"
-        done, beats, gap = child.stdout.readline().split()
+        lines = [child.stdout.readline() for _ in range(2 if ending == "fork" else 1)]
         _, err = child.communicate(timeout=120)
     finally:
         child.kill()
         child.wait()
+    if ending == "fork":
+        assert lines.pop(0) == f"PanicException|{STRIDED}\n"
+    done, beats, gap = lines[0].split()
     assert int(done) < aborts, "standard error never filled up"
     assert int(beats) > 20 and float(gap) < 2.0
     assert child.returncode == 0, err[-2000:]
     blocks = whole_blocks(err.splitlines())
     assert set(blocks) == {"strided", "note"} and blocks["note"] == 1
-    assert blocks["strided"] == aborts if not daemon else blocks["strided"] >= int(done)
+    assert blocks["strided"] == aborts if ending == "join" else blocks["strided"] >= int(done)
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),

@@ -16,6 +16,7 @@
 #include <io.h>
 #else
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
@@ -62,10 +63,21 @@ std::string_view project_relative(const char* file) noexcept {
 
 // Serialises the writes of reports, so that no two of them interleave. It is
 // only ever held around a write to file descriptor 2: nobody waits for the
-// interpreter lock while holding it, so the two locks cannot deadlock.
+// interpreter lock while holding it, so the two locks cannot deadlock. Since
+// its holder does not hold the interpreter lock, another thread may fork
+// meanwhile; the child process, where the holder does not exist, gets a lock
+// made anew.
+alignas(std::mutex) unsigned char report_lock_storage[sizeof(std::mutex)];
+
 std::mutex& report_lock() noexcept {
-    static std::mutex lock;
-    return lock;
+    static std::mutex* const lock = [] {
+        auto* made = new (report_lock_storage) std::mutex();
+#if !defined(_WIN32)
+        ::pthread_atfork(nullptr, nullptr, [] { new (report_lock_storage) std::mutex(); });
+#endif
+        return made;
+    }();
+    return *lock;
 }
 
 std::atomic<bool> note_pending{true};
