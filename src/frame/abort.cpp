@@ -215,13 +215,15 @@ void append_encoded(std::string& out, PyObject* text, PyObject* stream) {
 // in-memory text buffer, and returns `header` followed by what was printed.
 // sys.stderr is swapped in the sys module's dictionary, under the key it is
 // already stored with: putting the saved stream back allocates nothing, so it
-// cannot fail. Where no buffer can be put in place, writes `header` and
-// prints straight to sys.stderr, and returns nothing.
+// cannot fail. With nothing pending, just `header`. Where no buffer can be put
+// in place, writes `header` and prints straight to sys.stderr, and returns
+// nothing.
 std::string print_captured(std::string_view header, int set_sys_last_vars) {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) return std::string(header);
     OwnedRef key = OwnedRef::taking(PyUnicode_InternFromString("stderr"));
     OwnedRef sys_name = OwnedRef::taking(key ? PyUnicode_InternFromString("sys") : nullptr);
     OwnedRef sys = OwnedRef::taking(sys_name ? PyImport_GetModule(sys_name.get()) : nullptr);
