@@ -43,6 +43,8 @@ def run(body, prelude=PRELUDE, **env):
 def test_first_abort_writes_the_note_and_later_ones_do_not():
     # What Python buffered on sys.stderr goes out before the report.
     out, err = run("""
+        import io
+        sys.stderr = io.TextIOWrapper(io.BufferedWriter(io.FileIO(2, "w", closefd=False)))
         sys.stderr.write("from Python, ")
         attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
         attempt(lambda: vuvirida.transient_impulse(t[::3], 1, 2, 3, 4))
@@ -156,9 +158,14 @@ def test_reports_of_concurrent_aborts_never_interleave():
             vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
         except BaseException as error:
             Panic = type(error)
+        def deep(depth):  # a long traceback, printed line by line
+            if depth == 0:
+                raise Panic("raised by Python")
+            deep(depth - 1)
         class Hostile:
             def __float__(self):
-                raise Panic("raised by Python")
+                deep(8)
+        sys.setswitchinterval(1e-5)
         calls = [lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5),
                  lambda: vuvirida.pseudo_square_wave(t, 1, Hostile(), 3, 4, 5),
                  lambda: vuvirida.transient_impulse(t, 1, 2, 3, 4)]
