@@ -244,6 +244,26 @@ def test_full_standard_error_blocks_only_the_aborting_thread(ending):
     assert blocks["strided"] == aborts if ending == "join" else blocks["strided"] >= int(done)
 
 
+def test_daemon_threads_inside_calls_when_the_interpreter_exits():
+    # Hooks that let go of the interpreter lock wake up, some of them, while
+    # the interpreter finalises; the C library then ends those threads by
+    # unwinding their stacks through the call, which must let them go quietly.
+    _, err = run("""
+        import threading, time
+        class Slow:
+            def __init__(self, delay):
+                self.delay = delay
+            def __float__(self):
+                time.sleep(self.delay)
+                return 1.0
+        for k in range(200):
+            threading.Thread(target=vuvirida.harmonic_oscillator,
+                             args=(t, Slow(0.05 + k * 0.0005), 0, 1, 0, 0), daemon=True).start()
+        time.sleep(0.05)
+    """)
+    assert err == []
+
+
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer reserves more address space than the limit")
 def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():

@@ -136,7 +136,7 @@ void parking_on_thread_exit(Step step) noexcept {
     try {
         step();
     } catch (...) {
-        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        park_for_exit();
     }
 }
 
@@ -365,6 +365,10 @@ PyObject* created_panic_type() noexcept {
 }
 
 }  // namespace
+
+void park_for_exit() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
 
 void panic(std::string message, std::source_location where) {
     report_and_unwind({}, std::move(message), where);

@@ -57,4 +57,11 @@ class Abort {
 // failure stays pending, or a SystemError saying so when it set none.
 [[gnu::cold]] void raise_abort(const Abort& abort) noexcept;
 
+// Where the interpreter ends a thread as it finalises (a daemon thread that
+// takes the interpreter lock back inside a call), the C library may do so by
+// unwinding the thread's stack, an unwind that must not be stopped. Such a
+// thread waits here, without the lock, until the process exits, as the
+// interpreter itself does from 3.14.
+[[noreturn, gnu::cold]] void park_for_exit() noexcept;
+
 }  // namespace vuvirida::frame

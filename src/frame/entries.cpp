@@ -4,6 +4,12 @@
 
 #include <new>
 
+#if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
+#include <cxxabi.h>
+// glibc ends a thread (pthread_exit) by unwinding its stack with this exception.
+#define VUVIRIDA_FORCED_UNWIND 1
+#endif
+
 #include "frame/abort.hpp"
 #include "frame/binding.hpp"
 #include "frame/convert.hpp"
@@ -31,6 +37,10 @@ PyObject* trampoline_inner(Wrapper wrapper, PyObject* const* args, Py_ssize_t na
         raise_abort(abort);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+#ifdef VUVIRIDA_FORCED_UNWIND
+    } catch (abi::__forced_unwind&) {
+        park_for_exit();
+#endif
     } catch (...) {
         raise_abort(Abort("unexpected C++ exception in vuvirida"));
     }
