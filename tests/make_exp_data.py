@@ -7,8 +7,9 @@
 The hard cases are arguments x, one per line as a float.hex() string, of three kinds:
   - the library's exp(x) is not the correctly rounded value of e^x;
   - e^x lies within 1e-3 ulp of a midpoint between two doubles;
+  - e^x lies 0.0105 to 0.0125 ulp from a midpoint, where the lanes' rounding test draws its line;
   - for transient_impulse, pulse exponents z = ((t / width) * (t / width)) * -0.5 that the kernel
-    forms exactly, listed as "t width" pairs of the first two kinds.
+    forms exactly, listed as "t width" pairs of these kinds.
 Random arguments come from a fixed seed, so the output is reproducible.
 """
 import ctypes
@@ -70,7 +71,7 @@ def ulp_position(x):
 
 def near_midpoint(x):
     correct, distance = ulp_position(x)
-    return not correct or distance < 1e-3
+    return not correct or distance < 1e-3 or 0.0105 < distance < 0.0125
 
 
 def exact_square(z):
@@ -85,7 +86,7 @@ def exact_square(z):
     return None
 
 
-def make_cases(count=2500):
+def make_cases(count=3000):
     rng = np.random.default_rng(20261207)
     ranges = [(-708.0, 709.0), (-20.0, 20.0), (-1.0, 1.0), (-1e-3, 1e-3)]
     found = []
