@@ -5,6 +5,8 @@
 #include <cmath>
 #include <type_traits>
 
+#include "lib/exp_lanes.hpp"
+
 // Copies of the impulse-train lane loop for wider vector units, picked once when the
 // module is loaded, so that one build runs on every x86-64 and uses what the
 // processor has. Every copy evaluates the same operations in the same order;
@@ -83,6 +85,37 @@ inline void by_zero_scalars(double gamma, double omega, Body&& body) {
     }
 }
 
+// Samples go through the remainder lanes in groups of kGroup, and through the
+// exp lanes and the kernels in blocks of kBlock, whose working values stay in
+// L1.
+constexpr std::size_t kGroup = 8;
+constexpr std::size_t kBlock = 64;
+
+// Runs body(i, t, e) for every sample i in order, with t = time[i] and the
+// envelope e = exp(t * gamma). With a zero rate every argument is a zero
+// (or NaN) and goes through exp_of; otherwise the arguments of a block go
+// through the exp lanes together, each value the library's.
+template <bool kZeroRate, class Body>
+inline void for_each_envelope(const double* time, std::size_t n, double gamma, Body&& body) {
+    if constexpr (kZeroRate) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const double t = time[i];
+            body(i, t, exp_of<true>(t * gamma));
+        }
+    } else {
+        double a[kBlock];
+        double e[kBlock];
+        for (std::size_t start = 0; start < n; start += kBlock) {
+            const std::size_t count = std::min(kBlock, n - start);
+            for (std::size_t i = 0; i < count; ++i) a[i] = time[start + i] * gamma;
+            exp_lanes(a, count, e);
+            for (std::size_t i = 0; i < count; ++i) {
+                body(start + i, time[start + i], exp_from_lane(e[i], a[i]));
+            }
+        }
+    }
+}
+
 // fmod(t, cycle) for the impulse train without the library call.
 //
 // With a = |t| below kFastBound and cycle = c = c1 + c2, where c1 keeps the
@@ -124,11 +157,6 @@ constexpr double kCycleLow = kImpulseCycle - kCycleHigh;
 constexpr double kInverseCycle = 1.0 / kImpulseCycle;
 static_assert(kCycleHigh + kCycleLow == kImpulseCycle);
 static_assert(kImpulseCycle >= 4.0 && kImpulseCycle < 8.0);
-
-// Samples go through the lanes in groups of kGroup, and through the whole
-// transient kernel in blocks of kBlock, whose working values stay in L1.
-constexpr std::size_t kGroup = 8;
-constexpr std::size_t kBlock = 64;
 
 // One sample's r = fmod(t, cycle) as described above (a placeholder where
 // |t| is not below kFastBound) and its pulse exponent z = (q * q) * -0.5 with
@@ -175,13 +203,11 @@ void impulse_lanes(const double* __restrict time, std::size_t groups, double ons
 void harmonic_oscillator(const double* time, std::size_t n, double* out, double amplitude,
                          double gamma, double omega, double phi, double y) noexcept {
     by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(t * gamma);
+        for_each_envelope<zero_rate>(time, n, gamma, [=](std::size_t i, double t, double e) {
             const double p = e * amplitude;
             const double c = cos_of<zero_frequency>((t + phi) * omega);
             out[i] = (p * c) + y;
-        }
+        });
     });
 }
 
@@ -189,9 +215,7 @@ void fourier_square_wave(const double* time, std::size_t n, double* out, double 
                          double gamma, double omega, double phi, double y,
                          std::uint64_t num_harmonics) noexcept {
     by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(gamma * t);
+        for_each_envelope<zero_rate>(time, n, gamma, [=](std::size_t i, double t, double e) {
             const double a = e * amplitude;
             const double u = t + phi;
             double sum = 0.0;
@@ -208,23 +232,21 @@ void fourier_square_wave(const double* time, std::size_t n, double* out, double 
                 }
             }
             out[i] = (a * (sum + 1.0)) + y;
-        }
+        });
     });
 }
 
 void pseudo_square_wave(const double* time, std::size_t n, double* out, double amplitude,
                         double gamma, double omega, double phi, double y) noexcept {
     by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(gamma * t);
+        for_each_envelope<zero_rate>(time, n, gamma, [=](std::size_t i, double t, double e) {
             const double a = e * amplitude;
             const double theta = (t + phi) * omega;
             const double s1 = sin_of<zero_frequency>(theta);
             const double s3 = sin_of<zero_frequency>(theta * 3.0);
             const double v = s1 + (s3 * 0.5);
             out[i] = (a * v) + y;
-        }
+        });
     });
 }
 
@@ -232,16 +254,14 @@ void pseudo_cycloid_wave(const double* time, std::size_t n, double* out, double 
                          double gamma, double omega, double phi, double y) noexcept {
     const double w2 = omega + omega;
     by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(t * gamma);
+        for_each_envelope<zero_rate>(time, n, gamma, [=](std::size_t i, double t, double e) {
             const double a = e * amplitude;
             const double u = t + phi;
             const double c2 = cos_of<zero_frequency>(w2 * u);
             const double c1 = cos_of<zero_frequency>(u * omega);
             const double d = c2 - (c1 + c1);
             out[i] = (a * d) + y;
-        }
+        });
     });
 }
 
@@ -257,6 +277,7 @@ void transient_impulse(const double* time, std::size_t n, double* out, double am
     }
     double r[kBlock];
     double z[kBlock];
+    double pulse[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t count = std::min(kBlock, n - start);
         const std::size_t whole = count / kGroup * kGroup;
@@ -268,18 +289,21 @@ void transient_impulse(const double* time, std::size_t n, double* out, double am
             r[i] = lane.r;
             z[i] = lane.z;
         }
+        exp_lanes(z, count, pulse);
         for (std::size_t i = 0; i < count; ++i) {
             double remainder = r[i];
             double exponent = z[i];
+            double lane = pulse[i];
             if (!(std::fabs(t[i]) < kFastBound)) [[unlikely]] {
                 remainder = std::fmod(t[i], kImpulseCycle);
                 const double q = (remainder - onset) / width;
                 exponent = (q * q) * -0.5;
+                lane = NAN;  // the lanes saw a placeholder: ask the library
             }
             const double x = remainder - onset;
             double p = +0.0;
             // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
-            if (x >= 0.0) p = std::exp(exponent);
+            if (x >= 0.0) p = exp_from_lane(lane, exponent);
             out[start + i] = (p * amplitude) + equilibrium;
         }
     }
