@@ -70,7 +70,9 @@
 // The test: a lane keeps its value where x is in the covered range, h is
 // not a power of two (the binade changes there, and with it what an ulp
 // means), and RN(h + RN(l * 1.0232)) == h, which implies
-// |l| * 1.0232 <= ulp(h) / 2 (1 + 2^-52), so |l| <= 0.48867 ulp(h).
+// |l| * 1.0232 <= ulp(h) / 2 (1 + 2^-52), so |l| <= 0.48867 ulp(h). It
+// also keeps exp(+-0) = 1, which every step above computes exactly and
+// every conforming library returns.
 // Selections work on the bit patterns as integers so that the loop
 // vectorises without relaxing any floating-point rule.
 //
@@ -170,9 +172,11 @@ template <bool kFused>
     const double l = lo - (h - b);
     // The test, then 2^m h, m = floor(k / 128), as an addition to the exponent.
     const std::uint64_t h_bits = bits_of(h);
-    const std::uint64_t keep = mask_of((bits_of(x) & ~kSignBit) <= bits_of(kLimit)) &
-                               mask_of((h_bits & kFractionBits) != 0) &
-                               mask_of(bits_of(h + l * kTestScale) == h_bits);
+    const std::uint64_t x_magnitude = bits_of(x) & ~kSignBit;
+    const std::uint64_t keep =
+        (mask_of(x_magnitude <= bits_of(kLimit)) & mask_of((h_bits & kFractionBits) != 0) &
+         mask_of(bits_of(h + l * kTestScale) == h_bits)) |
+        mask_of(x_magnitude == 0);
     const std::uint64_t scaled = h_bits + ((w_bits & ~std::uint64_t{127}) << 45);
     return double_of((scaled & keep) | (bits_of(NAN) & ~keep));
 }
@@ -247,7 +251,7 @@ bool exp_lanes_in_use() noexcept {
 }
 
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept {
-    if (kLanes == nullptr) {
+    if (kLanes == nullptr || n < kFewestForLanes) {
         std::fill(y, y + n, NAN);
         return;
     }

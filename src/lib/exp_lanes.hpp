@@ -16,8 +16,11 @@ namespace vuvirida::lib {
 // y[i] = exp(x[i]) for i < n where the evaluation in lanes is known to give
 // the library's exp(x[i]) to the bit, and NaN where the library must be asked
 // (no exp of a covered argument is NaN); NaN throughout where the lanes are
-// not in use. x and y do not overlap. Finish each value with exp_from_lane.
+// not in use or n is below 4. x and y do not overlap. Finish each value with exp_from_lane.
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept;
+
+// Below this many arguments the lanes cost more than the library calls.
+inline constexpr std::size_t kFewestForLanes = 4;
 
 // The library's exp(x), given what exp_lanes wrote for x.
 inline double exp_from_lane(double lane, double x) noexcept {

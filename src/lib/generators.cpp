@@ -93,14 +93,15 @@ constexpr std::size_t kBlock = 64;
 
 // Runs body(i, t, e) for every sample i in order, with t = time[i] and the
 // envelope e = exp(t * gamma). With a zero rate every argument is a zero
-// (or NaN) and goes through exp_of; otherwise the arguments of a block go
-// through the exp lanes together, each value the library's.
+// (or NaN) and goes through exp_of, and so do the arguments of a very short
+// array; otherwise the arguments of a block go through the exp lanes
+// together, each value the library's.
 template <bool kZeroRate, class Body>
 inline void for_each_envelope(const double* time, std::size_t n, double gamma, Body&& body) {
-    if constexpr (kZeroRate) {
+    if (kZeroRate || n < kFewestForLanes) {
         for (std::size_t i = 0; i < n; ++i) {
             const double t = time[i];
-            body(i, t, exp_of<true>(t * gamma));
+            body(i, t, exp_of<kZeroRate>(t * gamma));
         }
     } else {
         double a[kBlock];
