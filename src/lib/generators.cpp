@@ -199,6 +199,45 @@ void impulse_lanes(const double* __restrict time, std::size_t groups, double ons
     }
 }
 
+// One sample's value from its remainder lane r, pulse exponent z and exp
+// lane p, as the kernel's steps give it; where |t| is not below kFastBound
+// the lanes saw a placeholder, and the remainder and exponent come from fmod
+// and the exp from the library.
+inline double impulse_value(double t, double r, double z, double p, double onset, double width,
+                            double amplitude, double equilibrium) noexcept {
+    if (!(std::fabs(t) < kFastBound)) [[unlikely]] {
+        r = std::fmod(t, kImpulseCycle);
+        const double q = (r - onset) / width;
+        z = (q * q) * -0.5;
+        p = NAN;
+    }
+    const double x = r - onset;
+    double pulse = +0.0;
+    // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
+    if (x >= 0.0) pulse = exp_from_lane(p, z);
+    return (pulse * amplitude) + equilibrium;
+}
+
+// impulse_value in vector lanes where it needs nothing more than the lanes
+// have: the value where the sample is in the fast range and its exp lane holds
+// a value or is off, and NaN elsewhere, for impulse_value to redo (as it does
+// any NaN value: redoing one is always right). x >= 0 is tested on the bit
+// pattern (a zero of either sign, or a positive non-NaN), which keeps the loop
+// free of floating-point comparisons.
+VUVIRIDA_LANE_CLONES
+void impulse_values(const double* __restrict time, std::size_t count, const double* __restrict r,
+                    const double* __restrict p, double onset, double amplitude, double equilibrium,
+                    double* __restrict out) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t x_bits = bits_of(r[i] - onset);
+        const bool on = (x_bits & ~kSignBit) == 0 || x_bits <= bits_of(INFINITY);
+        const double pulse = double_of(bits_of(p[i]) & (on ? ~std::uint64_t{0} : 0));
+        const double v = (pulse * amplitude) + equilibrium;
+        const bool fast = (bits_of(time[i]) & ~kSignBit) < bits_of(kFastBound);
+        out[i] = double_of(fast ? bits_of(v) : bits_of(NAN));
+    }
+}
+
 }  // namespace
 
 void harmonic_oscillator(const double* time, std::size_t n, double* out, double amplitude,
@@ -291,21 +330,13 @@ void transient_impulse(const double* time, std::size_t n, double* out, double am
             z[i] = lane.z;
         }
         exp_lanes(z, count, pulse);
+        double* o = out + start;
+        impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
         for (std::size_t i = 0; i < count; ++i) {
-            double remainder = r[i];
-            double exponent = z[i];
-            double lane = pulse[i];
-            if (!(std::fabs(t[i]) < kFastBound)) [[unlikely]] {
-                remainder = std::fmod(t[i], kImpulseCycle);
-                const double q = (remainder - onset) / width;
-                exponent = (q * q) * -0.5;
-                lane = NAN;  // the lanes saw a placeholder: ask the library
+            if (std::isnan(o[i])) [[unlikely]] {
+                o[i] =
+                    impulse_value(t[i], r[i], z[i], pulse[i], onset, width, amplitude, equilibrium);
             }
-            const double x = remainder - onset;
-            double p = +0.0;
-            // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
-            if (x >= 0.0) p = exp_from_lane(lane, exponent);
-            out[start + i] = (p * amplitude) + equilibrium;
         }
     }
 }
