@@ -251,11 +251,13 @@ bool exp_lanes_in_use() noexcept {
 }
 
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept {
-    if (kLanes == nullptr || n < kFewestForLanes) {
-        std::fill(y, y + n, NAN);
-        return;
-    }
-    kLanes(x, n, y);
+    // Whole groups of kLaneGroup go through the lanes; the arguments past the
+    // last whole group go to the library. A lone group is bound by the latency
+    // of its long chain of dependent steps, so that fewer arguments cost less
+    // in library calls; only several groups in flight make the lanes pay.
+    const std::size_t whole = kLanes == nullptr ? 0 : n / kLaneGroup * kLaneGroup;
+    if (whole != 0) kLanes(x, whole, y);
+    std::fill(y + whole, y + n, NAN);
 }
 
 }  // namespace vuvirida::lib

@@ -16,11 +16,16 @@ namespace vuvirida::lib {
 // y[i] = exp(x[i]) for i < n where the evaluation in lanes is known to give
 // the library's exp(x[i]) to the bit, and NaN where the library must be asked
 // (no exp of a covered argument is NaN); NaN throughout where the lanes are
-// not in use or n is below 4. x and y do not overlap. Finish each value with exp_from_lane.
+// not in use, and past the last whole group of kLaneGroup arguments. x and y
+// do not overlap. Finish each value with exp_from_lane.
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept;
 
-// Below this many arguments the lanes cost more than the library calls.
-inline constexpr std::size_t kFewestForLanes = 4;
+// The lanes take arguments in groups of this many (the widest lanes' width,
+// 8 doubles in 512 bits); fewer cost less in library calls.
+inline constexpr std::size_t kLaneGroup = 8;
+// Below two groups the lanes do not pay for themselves: kernels call the
+// library for every exp of an array shorter than this.
+inline constexpr std::size_t kFewestForLanes = 2 * kLaneGroup;
 
 // The library's exp(x), given what exp_lanes wrote for x.
 inline double exp_from_lane(double lane, double x) noexcept {

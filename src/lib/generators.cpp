@@ -93,11 +93,12 @@ constexpr std::size_t kBlock = 64;
 
 // Runs body(i, t, e) for every sample i in order, with t = time[i] and the
 // envelope e = exp(t * gamma). With a zero rate every argument is a zero
-// (or NaN) and goes through exp_of, and so do the arguments of a very short
-// array; otherwise the arguments of a block go through the exp lanes
+// (or NaN) and goes through exp_of, and so do the arguments of an array
+// too short for the exp lanes to pay; otherwise the arguments of a block go through the exp lanes
 // together, each value the library's.
 template <bool kZeroRate, class Body>
-inline void for_each_envelope(const double* time, std::size_t n, double gamma, Body&& body) {
+[[gnu::always_inline]] inline void for_each_envelope(const double* time, std::size_t n,
+                                                     double gamma, Body&& body) {
     if (kZeroRate || n < kFewestForLanes) {
         for (std::size_t i = 0; i < n; ++i) {
             const double t = time[i];
@@ -329,8 +330,15 @@ void transient_impulse(const double* time, std::size_t n, double* out, double am
             r[i] = lane.r;
             z[i] = lane.z;
         }
-        exp_lanes(z, count, pulse);
         double* o = out + start;
+        if (count < kFewestForLanes) {
+            // Too few for the exp lanes to pay: every exp from the library.
+            for (std::size_t i = 0; i < count; ++i) {
+                o[i] = impulse_value(t[i], r[i], z[i], NAN, onset, width, amplitude, equilibrium);
+            }
+            continue;
+        }
+        exp_lanes(z, count, pulse);
         impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
         for (std::size_t i = 0; i < count; ++i) {
             if (std::isnan(o[i])) [[unlikely]] {
