@@ -1,6 +1,7 @@
 #include "frame/error.hpp"
 
 #include "frame/abort.hpp"
+#include "frame/text.hpp"
 
 namespace vuvirida::frame {
 
@@ -50,12 +51,10 @@ Error Error::prefixed(const char* prefix) && {
         OwnedRef replaced = OwnedRef::taking(value);
         OwnedRef replaced_traceback = OwnedRef::taking(traceback);
         OwnedRef rendered = OwnedRef::taking(replaced ? PyObject_Str(replaced.get()) : nullptr);
-        const char* utf8 = rendered ? PyUnicode_AsUTF8(rendered.get()) : nullptr;
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            utf8 = "<exception str() failed>";
-        }
-        text += utf8;
+        const std::optional<std::string_view> utf8 =
+            rendered ? utf8_of(rendered.get()) : std::nullopt;
+        if (!utf8) PyErr_Clear();
+        text += utf8 ? *utf8 : std::string_view("<exception str() failed>");
         if (replaced && PyExceptionInstance_Check(replaced.get())) {
             cause = OwnedRef::taking(PyException_GetCause(replaced.get()));
         }
