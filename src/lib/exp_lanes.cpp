@@ -36,8 +36,8 @@
 // 1. k = the integer nearest RN(x * RN(1/L)) (or, fused, nearest
 //    x * RN(1/L)), by adding and subtracting 1.5 * 2^52. |k| < 2^17 and
 //    |x / L - k| <= 1/2 + 2^-35.
-// 2. r1 = x - k * Lh, Lh the leading 36 bits of L, is exact: k * Lh is
-//    (17 + 36 bits); for k = 0, r1 = x; otherwise |x| > 2^-9, x and k * Lh
+// 2. r1 = x - k * Lh, Lh the leading 36 bits of L, is exact: k * Lh has at
+//    most 17 + 36 bits; for k = 0, r1 = x; otherwise |x| > 2^-9, x and k * Lh
 //    are multiples of g = min(ulp(x), 2^-44) >= 2^-61, and |r1| < 2^-8.5 is
 //    a multiple of g below 2^53 g.
 // 3. r2 = RN(k * Ll), Ll = RN(L - Lh) < 2^-46. rho = x - k L = r1 -
@@ -77,13 +77,13 @@
 // vectorises without relaxing any floating-point rule.
 //
 // Exact products and the steps marked above may use fused multiply-add, in
-// the lanes for processors that have it (vuvirida_exp_lanes_fma, the one
-// function of the module that contains fused instructions; none of them
-// computes a step of a waveform); elsewhere products are split the Dekker
-// way. The bounds above hold either way. The library is checked at load:
-// gnu_get_libc_version() must name glibc 2. To enable another library, its
-// exp needs a proven bound B, the accepted share of an ulp becomes
-// 1 - B - eps, and the hard cases and the long run
+// the lanes for processors that have it (the functions named
+// vuvirida_exp_lanes_fma_*, the only ones in the module with fused
+// instructions; none of them computes a step of a waveform); elsewhere
+// products are split the Dekker way. The bounds above hold either way. The
+// library is checked at load: gnu_get_libc_version() must name glibc 2. To
+// enable another library, its exp needs a proven bound B, the accepted share
+// of an ulp becomes 1 - B - eps, and the hard cases and the long run
 // (benchmarks/exp_long_run.py) must show no difference against it.
 
 namespace vuvirida::lib {
