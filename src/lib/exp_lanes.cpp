@@ -33,8 +33,8 @@
 // and finite; every other argument, inf and NaN fall back), with
 // L = ln 2 / 128; RN is rounding to nearest, and the bounds are absolute:
 //
-// 1. k = the integer nearest RN(x * RN(1/L)) (or, fused, nearest
-//    x * RN(1/L)), by adding and subtracting 1.5 * 2^52. |k| < 2^17 and
+// 1. k = the integer nearest x * RN(1/L) (fused; unfused, nearest
+//    RN(x * RN(1/L))), by adding and subtracting 1.5 * 2^52. |k| < 2^17 and
 //    |x / L - k| <= 1/2 + 2^-35.
 // 2. r1 = x - k * Lh, Lh the leading 36 bits of L, is exact: k * Lh has at
 //    most 17 + 36 bits; for k = 0, r1 = x; otherwise |x| > 2^-9, x and k * Lh
@@ -58,7 +58,7 @@
 //    Th (1 + s + mm) + Tl (1 + s), which leaves out Tl mm < 2^-70.9:
 //    (A, Ae) = Th * s exactly; (B, Be) = Fast2Sum(Th, A) exactly (|A| < 1),
 //    B in [0.99, 2.02); lo = RN(RN(Th mm + RN(Tl s + Tl)) + RN(Be + Ae))
-//    (each product rounded apart or fused into the sum), three roundings
+//    (the products fused into the sums), three roundings
 //    below 2^-70 each (|Th mm| < 2^-16.9), the others below 2^-104.
 // 7. (h, l) = Fast2Sum(B, lo) exactly; |l| <= ulp(h) / 2.
 // Adding up, with 2^(j/128) e^(s+t) < 2.01: |h + l - y / 2^m| <
@@ -76,17 +76,37 @@
 // Selections work on the bit patterns as integers so that the loop
 // vectorises without relaxing any floating-point rule.
 //
-// Exact products and the steps marked above may use fused multiply-add, in
-// the lanes for processors that have it (the functions named
-// vuvirida_exp_lanes_fma_*, the only ones in the module with fused
-// instructions; none of them computes a step of a waveform); elsewhere
-// products are split the Dekker way. The bounds above hold either way. The
-// library is checked at load: gnu_get_libc_version() must name glibc 2. To
-// enable another library, its exp needs a proven bound B, the accepted share
-// of an ulp becomes 1 - B - eps, and the hard cases and the long run
+// The exact products, Horner's rule and the steps marked fused above use
+// fused multiply-add (the bounds hold with those steps rounded twice too), so the
+// lanes exist for x86-64 processors with AVX2 and FMA, in the functions
+// named vuvirida_exp_lanes_fma_*, the only ones in the module with fused
+// instructions (none of them computes a step of a waveform). Elsewhere the
+// library does every exp: an evaluation without fused products (Dekker's
+// splitting) measured slower than glibc's exp here. The library is checked
+// at load: gnu_get_libc_version() must name glibc 2. To enable another
+// library, its exp needs a proven bound B, the accepted share of an ulp
+// becomes 1 - B - eps, and the hard cases and the long run
 // (benchmarks/exp_long_run.py) must show no difference against it.
 
 namespace vuvirida::lib {
+
+namespace {
+
+using Lanes = void (*)(const double* __restrict, std::size_t, double* __restrict) noexcept;
+
+bool library_is_glibc_2() noexcept {
+#if defined(__GLIBC__)
+    const char* version = gnu_get_libc_version();
+    return version != nullptr && std::strncmp(version, "2.", 2) == 0;
+#else
+    return false;
+#endif
+}
+
+}  // namespace
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VUVIRIDA_EXP_LANES 1
 
 namespace {
 
@@ -107,42 +127,14 @@ constexpr std::uint64_t mask_of(bool b) noexcept {
 constexpr double kLimit = 708.0;
 constexpr double kRoundShift = 0x1.8p52;
 constexpr double kTestScale = 1.0232;
-constexpr double kDekkerSplit = 134217729.0;  // 2^27 + 1
-
-// a * b + c, rounded once where fused and twice elsewhere.
-template <bool kFused>
-[[gnu::always_inline]] inline double mul_add(double a, double b, double c) noexcept {
-    if constexpr (kFused) {
-        return std::fma(a, b, c);
-    } else {
-        return a * b + c;
-    }
-}
-
-// The rounding error of p = RN(a * b): a * b = p + exact_rest(a, b, p)
-// exactly (no overflow or underflow on the covered range).
-template <bool kFused>
-[[gnu::always_inline]] inline double exact_rest(double a, double b, double p) noexcept {
-    if constexpr (kFused) {
-        return std::fma(a, b, -p);
-    } else {
-        const double ca = kDekkerSplit * a;
-        const double ah = ca - (ca - a);
-        const double al = a - ah;
-        const double cb = kDekkerSplit * b;
-        const double bh = cb - (cb - b);
-        const double bl = b - bh;
-        return (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
-    }
-}
 
 // The steps above for one argument: the library's exp(x), or NaN where the
-// library must be asked.
-template <bool kFused>
+// library must be asked. Inlined into the lanes below, whose target has
+// fused multiply-add, so std::fma is one instruction.
 [[gnu::always_inline]] inline double exp_lane(double x) noexcept {
     using namespace exp_table;
     // 1 to 3. w holds 1.5 * 2^52 + k, so its low bits are k's.
-    const double w = mul_add<kFused>(x, kInverseStep, kRoundShift);
+    const double w = std::fma(x, kInverseStep, kRoundShift);
     const double k = w - kRoundShift;
     const std::uint64_t w_bits = bits_of(w);
     const double r1 = x - k * kStepHigh;
@@ -153,21 +145,19 @@ template <bool kFused>
     const double t = (r1 - (s - sb)) - (r2 + sb);
     // 5. e^(s+t) = 1 + s + mm.
     const double q = s * s;
-    const double c = mul_add<kFused>(
-        s,
-        mul_add<kFused>(s, mul_add<kFused>(s, kInverseFactorial6, kInverseFactorial5),
-                        kInverseFactorial4),
+    const double c = std::fma(
+        s, std::fma(s, std::fma(s, kInverseFactorial6, kInverseFactorial5), kInverseFactorial4),
         kInverseFactorial3);
     const double tail = (q * s) * c;
-    const double mm = mul_add<kFused>(q, 0.5, tail) + t;
+    const double mm = std::fma(q, 0.5, tail) + t;
     // 6, 7. 2^(j/128) e^(s+t) = h + l.
     const Entry power = kPowers[w_bits & 127];
     const double a = power.high * s;
-    const double a_rest = exact_rest<kFused>(power.high, s, a);
+    const double a_rest = std::fma(power.high, s, -a);
     const double b = power.high + a;
     const double b_rest = a - (b - power.high);
-    const double lo = mul_add<kFused>(power.high, mm, mul_add<kFused>(power.low, s, power.low)) +
-                      (b_rest + a_rest);
+    const double lo =
+        std::fma(power.high, mm, std::fma(power.low, s, power.low)) + (b_rest + a_rest);
     const double h = b + lo;
     const double l = lo - (h - b);
     // The test, then 2^m h, m = floor(k / 128), as an addition to the exponent.
@@ -181,54 +171,37 @@ template <bool kFused>
     return double_of((scaled & keep) | (bits_of(NAN) & ~keep));
 }
 
-template <bool kFused>
 [[gnu::always_inline]] inline void lanes(const double* __restrict x, std::size_t n,
                                          double* __restrict y) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
-        y[i] = exp_lane<kFused>(x[i]);
+        y[i] = exp_lane(x[i]);
     }
 }
 
 }  // namespace
 
-// The copies of the lanes, one per kind of processor. The fused ones carry
-// the name prefix vuvirida_exp_lanes_fma: a check of the module's code for
-// fused instructions can allow exactly these.
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VUVIRIDA_EXP_FMA_LANES 1
+// The lanes, one copy per vector width. Their names carry the prefix
+// vuvirida_exp_lanes_fma: a check of the module's code for fused instructions
+// can allow exactly these.
 [[gnu::target("avx2,fma")]] void vuvirida_exp_lanes_fma_avx2(const double* __restrict x,
                                                              std::size_t n,
                                                              double* __restrict y) noexcept {
-    lanes<true>(x, n, y);
+    lanes(x, n, y);
 }
 
 [[gnu::target("avx512f,avx512dq,avx512vl,avx2,fma")]] void vuvirida_exp_lanes_fma_avx512(
     const double* __restrict x, std::size_t n, double* __restrict y) noexcept {
-    lanes<true>(x, n, y);
+    lanes(x, n, y);
 }
 #endif
-
-void vuvirida_exp_lanes_portable(const double* __restrict x, std::size_t n,
-                                 double* __restrict y) noexcept {
-    lanes<false>(x, n, y);
-}
 
 namespace {
 
-using Lanes = void (*)(const double* __restrict, std::size_t, double* __restrict) noexcept;
-
-bool library_is_glibc_2() noexcept {
-#if defined(__GLIBC__)
-    const char* version = gnu_get_libc_version();
-    return version != nullptr && std::strncmp(version, "2.", 2) == 0;
-#else
-    return false;
-#endif
-}
-
+// Lanes for this process, or none. Without AVX2 and fused multiply-add the
+// evaluation costs more than the library's exp, so the library does it all.
 Lanes chosen_lanes() noexcept {
     if (!library_is_glibc_2()) return nullptr;
-#if defined(VUVIRIDA_EXP_FMA_LANES)
+#if defined(VUVIRIDA_EXP_LANES)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2")) {
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
@@ -238,7 +211,7 @@ Lanes chosen_lanes() noexcept {
         return vuvirida_exp_lanes_fma_avx2;
     }
 #endif
-    return vuvirida_exp_lanes_portable;
+    return nullptr;
 }
 
 // Chosen once, when the module is loaded.
