@@ -133,22 +133,13 @@ inline bool in_stretches(std::size_t n, std::size_t work, Interruption interrupt
 constexpr std::size_t kGroup = 8;
 constexpr std::size_t kBlock = 64;
 
-// Runs step(i, t, e) for every sample i in order, with t = time[i] and the
-// envelope e = exp(t * gamma), as in_stretches does with `work` units a
-// sample. With a zero rate every argument is a zero (or NaN) and goes through
-// exp_of, and so do the arguments of an array too short for the exp lanes to
-// pay; otherwise the arguments of a block go through the exp lanes together,
-// each value the library's.
-template <bool kZeroRate, class Step>
-[[gnu::always_inline]] inline bool envelopes_in_stretches(Samples time, std::size_t n, double gamma,
-                                                          std::size_t work,
-                                                          Interruption interruption, Step&& step) {
-    if (kZeroRate || n < kFewestForLanes) {
-        return in_stretches(n, work, interruption, [&](std::size_t i) {
-            const double t = time[i];
-            return step_ran(step, i, t, exp_of<kZeroRate>(t * gamma));
-        });
-    }
+// envelopes_in_stretches for an array long enough for the exp lanes: the
+// arguments of a block go through the lanes together. Kept out of line, so
+// that short arrays do not pay for its working arrays.
+template <class Step>
+[[gnu::noinline]] bool envelopes_in_blocks(Samples time, std::size_t n, double gamma,
+                                           std::size_t work, Interruption interruption,
+                                           Step& step) {
     double a[kBlock];
     double e[kBlock];
     return in_stretches(divide_rounding_up(n, kBlock), work * kBlock, interruption,
@@ -167,6 +158,28 @@ template <bool kZeroRate, class Step>
                             }
                             return true;
                         });
+}
+
+// Runs step(i, t, e) for every sample i in order, with t = time[i] and the
+// envelope e = exp(t * gamma), as in_stretches does with `work` units a
+// sample. With kInLanes, the arguments of each block of an array of a block
+// or more go through the exp lanes together, each value the library's;
+// otherwise, with a zero rate (every argument a zero or NaN) and for shorter
+// arrays, each goes through exp_of. Kernels whose other library calls hide
+// the cost of exp (measured: pseudo_square_wave and pseudo_cycloid_wave,
+// whose two sin or cos calls run alongside it) gain nothing from the lanes
+// and do without them.
+template <bool kInLanes, bool kZeroRate, class Step>
+[[gnu::always_inline]] inline bool envelopes_in_stretches(Samples time, std::size_t n, double gamma,
+                                                          std::size_t work,
+                                                          Interruption interruption, Step&& step) {
+    if (!kInLanes || kZeroRate || n < kBlock) {
+        return in_stretches(n, work, interruption, [&](std::size_t i) {
+            const double t = time[i];
+            return step_ran(step, i, t, exp_of<kZeroRate>(t * gamma));
+        });
+    }
+    return envelopes_in_blocks(time, n, gamma, work, interruption, step);
 }
 
 // fmod(t, cycle) for the impulse train without the library call.
@@ -295,7 +308,7 @@ void impulse_values(Samples time, std::size_t count, const double* __restrict r,
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<zero_rate>(
+        return envelopes_in_stretches<true, zero_rate>(
             time, n, gamma, 2, interruption, [=](std::size_t i, double t, double e) {
                 const double p = e * amplitude;
                 const double c = cos_of<zero_frequency>((t + phi) * omega);
@@ -312,7 +325,7 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
     const std::size_t work =
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<zero_rate>(
+        return envelopes_in_stretches<true, zero_rate>(
             time, n, gamma, work, interruption, [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
@@ -344,7 +357,7 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
 bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                         double omega, double phi, double y, Interruption interruption) noexcept {
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<zero_rate>(
+        return envelopes_in_stretches<false, zero_rate>(
             time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double theta = (t + phi) * omega;
@@ -360,7 +373,7 @@ bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplit
                          double omega, double phi, double y, Interruption interruption) noexcept {
     const double w2 = omega + omega;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<zero_rate>(
+        return envelopes_in_stretches<false, zero_rate>(
             time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
