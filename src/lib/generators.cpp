@@ -5,6 +5,8 @@
 #include <cmath>
 #include <type_traits>
 
+#include "lib/exp_lanes.hpp"
+
 // Copies of the impulse-train lane loop for wider vector units, picked once when the
 // module is loaded, so that one build runs on every x86-64 and uses what the
 // processor has. Every copy evaluates the same operations in the same order;
@@ -95,6 +97,18 @@ constexpr std::size_t divide_rounding_up(std::size_t n, std::size_t d) noexcept 
     return n / d + (n % d != 0);
 }
 
+// Runs step(args...), which may return nothing or whether to go on; true
+// unless it returned false.
+template <class Step, class... Args>
+[[gnu::always_inline]] inline bool step_ran(Step& step, Args... args) {
+    if constexpr (std::is_void_v<std::invoke_result_t<Step&, Args...>>) {
+        step(args...);
+        return true;
+    } else {
+        return step(args...);
+    }
+}
+
 // Runs step(i) for i = 0, 1, ..., n - 1 in stretches of about kPollWork units
 // of work, `work` units a step, and asks `interruption` between stretches
 // whether to stop. A step may also stop the loop by returning false. True
@@ -106,15 +120,66 @@ inline bool in_stretches(std::size_t n, std::size_t work, Interruption interrupt
     for (std::size_t start = 0; start < n; start += stretch) {
         const std::size_t stop = start + std::min(stretch, n - start);
         for (std::size_t i = start; i < stop; ++i) {
-            if constexpr (std::is_void_v<std::invoke_result_t<Step&, std::size_t>>) {
-                step(i);
-            } else if (!step(i)) {
-                return false;
-            }
+            if (!step_ran(step, i)) return false;
         }
         if (stop < n && interruption.requested()) return false;
     }
     return true;
+}
+
+// Samples go through the remainder lanes in groups of kGroup, and through the
+// exp lanes and the kernels in blocks of kBlock, whose working values stay in
+// L1.
+constexpr std::size_t kGroup = 8;
+constexpr std::size_t kBlock = 64;
+
+// envelopes_in_stretches for an array long enough for the exp lanes: the
+// arguments of a block go through the lanes together. Kept out of line, so
+// that short arrays do not pay for its working arrays.
+template <class Step>
+[[gnu::noinline]] bool envelopes_in_blocks(Samples time, std::size_t n, double gamma,
+                                           std::size_t work, Interruption interruption,
+                                           Step& step) {
+    double a[kBlock];
+    double e[kBlock];
+    return in_stretches(divide_rounding_up(n, kBlock), work * kBlock, interruption,
+                        [&](std::size_t block) {
+                            const std::size_t start = block * kBlock;
+                            const std::size_t count = std::min(kBlock, n - start);
+                            for (std::size_t i = 0; i < count; ++i) {
+                                a[i] = time[start + i] * gamma;
+                            }
+                            exp_lanes(a, count, e);
+                            for (std::size_t i = 0; i < count; ++i) {
+                                const double envelope = exp_from_lane(e[i], a[i]);
+                                if (!step_ran(step, start + i, time[start + i], envelope)) {
+                                    return false;
+                                }
+                            }
+                            return true;
+                        });
+}
+
+// Runs step(i, t, e) for every sample i in order, with t = time[i] and the
+// envelope e = exp(t * gamma), as in_stretches does with `work` units a
+// sample. With kInLanes, the arguments of each block of an array of a block
+// or more go through the exp lanes together, each value the library's;
+// otherwise, with a zero rate (every argument a zero or NaN) and for shorter
+// arrays, each goes through exp_of. Kernels whose other library calls hide
+// the cost of exp (measured: pseudo_square_wave and pseudo_cycloid_wave,
+// whose two sin or cos calls run alongside it) gain nothing from the lanes
+// and do without them.
+template <bool kInLanes, bool kZeroRate, class Step>
+[[gnu::always_inline]] inline bool envelopes_in_stretches(Samples time, std::size_t n, double gamma,
+                                                          std::size_t work,
+                                                          Interruption interruption, Step&& step) {
+    if (!kInLanes || kZeroRate || n < kBlock) {
+        return in_stretches(n, work, interruption, [&](std::size_t i) {
+            const double t = time[i];
+            return step_ran(step, i, t, exp_of<kZeroRate>(t * gamma));
+        });
+    }
+    return envelopes_in_blocks(time, n, gamma, work, interruption, step);
 }
 
 // fmod(t, cycle) for the impulse train without the library call.
@@ -159,11 +224,6 @@ constexpr double kInverseCycle = 1.0 / kImpulseCycle;
 static_assert(kCycleHigh + kCycleLow == kImpulseCycle);
 static_assert(kImpulseCycle >= 4.0 && kImpulseCycle < 8.0);
 
-// Samples go through the lanes in groups of kGroup, and through the whole
-// transient kernel in blocks of kBlock, whose working values stay in L1.
-constexpr std::size_t kGroup = 8;
-constexpr std::size_t kBlock = 64;
-
 // One sample's r = fmod(t, cycle) as described above (a placeholder where
 // |t| is not below kFastBound) and its pulse exponent z = (q * q) * -0.5 with
 // q = (r - onset) / width, each step rounded on its own as in the kernel.
@@ -204,18 +264,56 @@ void impulse_lanes(Samples time, std::size_t groups, double onset, double width,
     }
 }
 
+// One sample's value from its remainder lane r, pulse exponent z and exp
+// lane p, as the kernel's steps give it; where |t| is not below kFastBound
+// the lanes saw a placeholder, and the remainder and exponent come from fmod
+// and the exp from the library.
+inline double impulse_value(double t, double r, double z, double p, double onset, double width,
+                            double amplitude, double equilibrium) noexcept {
+    if (!(std::fabs(t) < kFastBound)) [[unlikely]] {
+        r = std::fmod(t, kImpulseCycle);
+        const double q = (r - onset) / width;
+        z = (q * q) * -0.5;
+        p = NAN;
+    }
+    const double x = r - onset;
+    double pulse = +0.0;
+    // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
+    if (x >= 0.0) pulse = exp_from_lane(p, z);
+    return (pulse * amplitude) + equilibrium;
+}
+
+// impulse_value in vector lanes where it needs nothing more than the lanes
+// have: the value where the sample is in the fast range and its exp lane holds
+// a value or is off, and NaN elsewhere, for impulse_value to redo (as it does
+// any NaN value: redoing one is always right). x >= 0 is tested on the bit
+// pattern (a zero of either sign, or a positive non-NaN), which keeps the loop
+// free of floating-point comparisons.
+VUVIRIDA_LANE_CLONES
+void impulse_values(Samples time, std::size_t count, const double* __restrict r,
+                    const double* __restrict p, double onset, double amplitude, double equilibrium,
+                    double* __restrict out) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t x_bits = bits_of(r[i] - onset);
+        const bool on = (x_bits & ~kSignBit) == 0 || x_bits <= bits_of(INFINITY);
+        const double pulse = double_of(bits_of(p[i]) & (on ? ~std::uint64_t{0} : 0));
+        const double v = (pulse * amplitude) + equilibrium;
+        const bool fast = (bits_of(time[i]) & ~kSignBit) < bits_of(kFastBound);
+        out[i] = double_of(fast ? bits_of(v) : bits_of(NAN));
+    }
+}
+
 }  // namespace
 
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return in_stretches(n, 2, interruption, [=](std::size_t i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(t * gamma);
-            const double p = e * amplitude;
-            const double c = cos_of<zero_frequency>((t + phi) * omega);
-            out[i] = (p * c) + y;
-        });
+        return envelopes_in_stretches<true, zero_rate>(
+            time, n, gamma, 2, interruption, [=](std::size_t i, double t, double e) {
+                const double p = e * amplitude;
+                const double c = cos_of<zero_frequency>((t + phi) * omega);
+                out[i] = (p * c) + y;
+            });
     });
 }
 
@@ -227,49 +325,47 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
     const std::size_t work =
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return in_stretches(n, work, interruption, [=](std::size_t i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(gamma * t);
-            const double a = e * amplitude;
-            const double u = t + phi;
-            double sum = 0.0;
-            // With a zero frequency and a finite u every argument u * (k * omega)
-            // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
-            // sum stays +0.0: adding either zero to +0.0 gives +0.0.
-            if (!(zero_frequency && std::isfinite(u))) {
-                // Exactly num_harmonics odd harmonics, in increasing order; a
-                // long sum in stretches of kPollWork terms.
-                if (num_harmonics <= kPollWork) [[likely]] {
-                    sum = add_harmonics(sum, u, omega, 0, num_harmonics);
-                } else {
-                    for (std::uint64_t j = 0; j < num_harmonics;) {
-                        const std::uint64_t stop =
-                            num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
-                        sum = add_harmonics(sum, u, omega, j, stop);
-                        if (stop < num_harmonics && interruption.requested()) return false;
-                        j = stop;
+        return envelopes_in_stretches<true, zero_rate>(
+            time, n, gamma, work, interruption, [=](std::size_t i, double t, double e) {
+                const double a = e * amplitude;
+                const double u = t + phi;
+                double sum = 0.0;
+                // With a zero frequency and a finite u every argument u * (k * omega)
+                // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
+                // sum stays +0.0: adding either zero to +0.0 gives +0.0.
+                if (!(zero_frequency && std::isfinite(u))) {
+                    // Exactly num_harmonics odd harmonics, in increasing order; a
+                    // long sum in stretches of kPollWork terms.
+                    if (num_harmonics <= kPollWork) [[likely]] {
+                        sum = add_harmonics(sum, u, omega, 0, num_harmonics);
+                    } else {
+                        for (std::uint64_t j = 0; j < num_harmonics;) {
+                            const std::uint64_t stop =
+                                num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
+                            sum = add_harmonics(sum, u, omega, j, stop);
+                            if (stop < num_harmonics && interruption.requested()) return false;
+                            j = stop;
+                        }
                     }
                 }
-            }
-            out[i] = (a * (sum + 1.0)) + y;
-            return true;
-        });
+                out[i] = (a * (sum + 1.0)) + y;
+                return true;
+            });
     });
 }
 
 bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                         double omega, double phi, double y, Interruption interruption) noexcept {
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return in_stretches(n, 3, interruption, [=](std::size_t i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(gamma * t);
-            const double a = e * amplitude;
-            const double theta = (t + phi) * omega;
-            const double s1 = sin_of<zero_frequency>(theta);
-            const double s3 = sin_of<zero_frequency>(theta * 3.0);
-            const double v = s1 + (s3 * 0.5);
-            out[i] = (a * v) + y;
-        });
+        return envelopes_in_stretches<false, zero_rate>(
+            time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
+                const double a = e * amplitude;
+                const double theta = (t + phi) * omega;
+                const double s1 = sin_of<zero_frequency>(theta);
+                const double s3 = sin_of<zero_frequency>(theta * 3.0);
+                const double v = s1 + (s3 * 0.5);
+                out[i] = (a * v) + y;
+            });
     });
 }
 
@@ -277,16 +373,15 @@ bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplit
                          double omega, double phi, double y, Interruption interruption) noexcept {
     const double w2 = omega + omega;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return in_stretches(n, 3, interruption, [=](std::size_t i) {
-            const double t = time[i];
-            const double e = exp_of<zero_rate>(t * gamma);
-            const double a = e * amplitude;
-            const double u = t + phi;
-            const double c2 = cos_of<zero_frequency>(w2 * u);
-            const double c1 = cos_of<zero_frequency>(u * omega);
-            const double d = c2 - (c1 + c1);
-            out[i] = (a * d) + y;
-        });
+        return envelopes_in_stretches<false, zero_rate>(
+            time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
+                const double a = e * amplitude;
+                const double u = t + phi;
+                const double c2 = cos_of<zero_frequency>(w2 * u);
+                const double c1 = cos_of<zero_frequency>(u * omega);
+                const double d = c2 - (c1 + c1);
+                out[i] = (a * d) + y;
+            });
     });
 }
 
@@ -302,36 +397,39 @@ bool transient_impulse(Samples time, std::size_t n, double* out, double amplitud
     }
     double r[kBlock];
     double z[kBlock];
+    double pulse[kBlock];
     // A block's work: a remainder and at most one exp per sample.
-    return in_stretches(divide_rounding_up(n, kBlock), 2 * kBlock, interruption,
-                        [&](std::size_t block) {
-                            const std::size_t start = block * kBlock;
-                            const std::size_t count = std::min(kBlock, n - start);
-                            const std::size_t whole = count / kGroup * kGroup;
-                            const Samples t{time.bytes + start * sizeof(double)};
-                            impulse_lanes(t, whole / kGroup, onset, width, r, z);
-                            // The last, partial group one sample at a time.
-                            for (std::size_t i = whole; i < count; ++i) {
-                                const ImpulseLane lane = impulse_lane(t[i], onset, width);
-                                r[i] = lane.r;
-                                z[i] = lane.z;
-                            }
-                            for (std::size_t i = 0; i < count; ++i) {
-                                double remainder = r[i];
-                                double exponent = z[i];
-                                if (!(std::fabs(t[i]) < kFastBound)) [[unlikely]] {
-                                    remainder = std::fmod(t[i], kImpulseCycle);
-                                    const double q = (remainder - onset) / width;
-                                    exponent = (q * q) * -0.5;
-                                }
-                                const double x = remainder - onset;
-                                double p = +0.0;
-                                // `!(x < 0)` would let NaN through; the pulse is on only for x >=
-                                // 0.
-                                if (x >= 0.0) p = std::exp(exponent);
-                                out[start + i] = (p * amplitude) + equilibrium;
-                            }
-                        });
+    return in_stretches(
+        divide_rounding_up(n, kBlock), 2 * kBlock, interruption, [&](std::size_t block) {
+            const std::size_t start = block * kBlock;
+            const std::size_t count = std::min(kBlock, n - start);
+            const std::size_t whole = count / kGroup * kGroup;
+            const Samples t{time.bytes + start * sizeof(double)};
+            impulse_lanes(t, whole / kGroup, onset, width, r, z);
+            // The last, partial group one sample at a time.
+            for (std::size_t i = whole; i < count; ++i) {
+                const ImpulseLane lane = impulse_lane(t[i], onset, width);
+                r[i] = lane.r;
+                z[i] = lane.z;
+            }
+            double* o = out + start;
+            if (count < kFewestForLanes) {
+                // Too few for the exp lanes to pay: every exp from the library.
+                for (std::size_t i = 0; i < count; ++i) {
+                    o[i] =
+                        impulse_value(t[i], r[i], z[i], NAN, onset, width, amplitude, equilibrium);
+                }
+                return;
+            }
+            exp_lanes(z, count, pulse);
+            impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
+            for (std::size_t i = 0; i < count; ++i) {
+                if (std::isnan(o[i])) [[unlikely]] {
+                    o[i] = impulse_value(t[i], r[i], z[i], pulse[i], onset, width, amplitude,
+                                         equilibrium);
+                }
+            }
+        });
 }
 
 }  // namespace vuvirida::lib

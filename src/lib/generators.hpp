@@ -8,8 +8,10 @@
 // evaluation, so no kernel may reorder, fuse or approximate any step. A step
 // may be computed another way only where that gives the same bits: a library
 // call is skipped where its result is exact by definition (exp and cos of a
-// zero are 1, sin of a zero is that zero), and transient_impulse computes the
-// remainder exactly itself where it can, since fmod's result is exact.
+// zero are 1, sin of a zero is that zero), transient_impulse computes the
+// remainder exactly itself where it can, since fmod's result is exact, and
+// three kernels evaluate exp in lanes where the library's own value is known
+// to follow (exp_lanes.hpp).
 //
 // The kernels know nothing of the interpreter: they are plain functions over
 // samples in memory, a length and doubles. `time` and `out` never overlap.
