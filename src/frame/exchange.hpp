@@ -105,7 +105,9 @@ Outcome<OwnedRef> exchange(PyObject* time, Kernel&& kernel) {
             if (!checked.ok()) return std::move(checked.error());
             v = checked.value();
         }
-        const SharedBorrow borrow = SharedBorrow::acquiring(v.begin(), v.end());
+        Outcome<SharedBorrow> borrow = SharedBorrow::acquiring(v.begin(), v.end());
+        if (!borrow.ok()) [[unlikely]]
+            return std::move(borrow.error());
         Outcome<OwnedRef> result = new_result_array(v.n);
         if (!result.ok()) [[unlikely]]
             return result;
