@@ -5,10 +5,12 @@ import importlib
 import os
 import subprocess
 import sys
+import warnings
 from ctypes import c_char_p, c_int, c_size_t, c_uint64, c_void_p, py_object
 
 import numpy as np
 import pytest
+from hypothesis import given, settings, strategies as st
 import vuvirida
 
 from reference import TYPICAL, assert_same, evaluate
@@ -30,12 +32,43 @@ class BorrowTable(ctypes.Structure):
 MULTIARRAY = importlib.import_module("numpy.core.multiarray")  # where the module looks first for `_ARRAY_API`
 
 
-ALIVE = []  # tables that capsules point to, kept for the life of the process
+ATTRIBUTE = "_vuvirida_borrow_registry"
+OWNED = {}  # tables by the address of the capsule that owns them
+# A capsule's destructor frees its table, as another extension's would.
+DROP_TABLE = ctypes.PYFUNCTYPE(None, c_void_p)(lambda capsule: OWNED.pop(capsule))
 
 
-def install_registry(version, acquire, release=lambda *a: None):
-    ALIVE.append(BorrowTable(version, None, *map(RANGE, [acquire] * 2), *map(RELEASE, [release] * 2)))
-    MULTIARRAY._vuvirida_borrow_registry = API.PyCapsule_New(ctypes.addressof(ALIVE[-1]), CAPSULE, None)
+def make_registry(version=1, acquire=lambda *a: 0, release=lambda *a: None, null=()):
+    entries = {"acquire_shared": RANGE(acquire), "acquire_writeable": RANGE(acquire),
+               "release_shared": RELEASE(release), "release_writeable": RELEASE(release)}
+    entries.update({name: type(entries[name])() for name in null})  # null function pointers
+    table = BorrowTable(version, None, **entries)
+    capsule = API.PyCapsule_New(ctypes.addressof(table), CAPSULE, ctypes.cast(DROP_TABLE, c_void_p))
+    OWNED[id(capsule)] = table
+    return capsule
+
+
+def install_registry(version=1, acquire=lambda *a: 0, release=lambda *a: None, null=(), where=MULTIARRAY):
+    setattr(where, ATTRIBUTE, make_registry(version, acquire, release, null))
+
+
+def table_of(capsule):
+    return BorrowTable.from_address(API.PyCapsule_GetPointer(capsule, CAPSULE))
+
+
+class Peer:
+    """Another extension's registry, installed at once, recording the calls it gets."""
+
+    def __init__(self, on_acquire=lambda: None, answer=0, where=MULTIARRAY):
+        self.calls = []
+
+        def acquire(state, begin, end):
+            self.calls.append(("acquire", begin, end))
+            on_acquire()
+            return answer
+
+        install_registry(acquire=acquire, release=lambda s, b, e: self.calls.append(("release", b, e)),
+                         where=where)
 
 
 def span(a):  # the byte range of a contiguous array
@@ -89,7 +122,9 @@ def test_numpy_api_table_entries_the_module_uses():
 @pytest.fixture
 def registry():
     oscillate(np.zeros(1))  # the first borrow installs the module's own registry
-    return BorrowTable.from_address(API.PyCapsule_GetPointer(MULTIARRAY._vuvirida_borrow_registry, CAPSULE))
+    own = getattr(MULTIARRAY, ATTRIBUTE)
+    yield table_of(own)
+    setattr(MULTIARRAY, ATTRIBUTE, own)  # adopted again at the next borrow
 
 
 # Someone else borrows b[16:32] while the module reads each view.
@@ -119,6 +154,151 @@ def test_borrows_held_by_others(registry, view, overlaps, shared):
     finally:
         release(registry.state, begin, end)
     assert_same(oscillate(t), want)
+
+
+def overlapping(begin, end, held):  # an empty range overlaps nothing
+    return begin < end and any(b < e and b < end and begin < e for b, e in held)
+
+
+# Byte ranges far below any array's memory, so that the module's own borrows never meet them.
+RANGES = st.tuples(st.integers(0, 40), st.integers(0, 40))
+STEPS = st.lists(st.tuples(st.sampled_from(["acquire", "release"]), st.booleans(), RANGES), max_size=60)
+
+
+@settings(max_examples=200, deadline=None)
+@given(STEPS, st.data())
+def test_own_registry_against_a_brute_force_model(steps, data):
+    oscillate(np.zeros(1))
+    table = table_of(getattr(MULTIARRAY, ATTRIBUTE))
+    held = {False: [], True: []}  # ranges held, by writeable, once per borrow
+    try:
+        for action, writeable, (begin, end) in steps:
+            if action == "release" and held[writeable] and data.draw(st.booleans()):
+                begin, end = data.draw(st.sampled_from(held[writeable]))  # mostly releases of held borrows
+            entry = ("acquire_" if action == "acquire" else "release_") + ("writeable" if writeable else "shared")
+            code = getattr(table, entry)(table.state, begin, end)
+            if action == "acquire":
+                refused = overlapping(begin, end, held[True] + (held[False] if writeable else []))
+                if code == 0 and begin < end:  # taken, even if wrongly: released at the end
+                    held[writeable].append((begin, end))
+                assert code == (-1 if refused else 0), (entry, begin, end)
+            elif (begin, end) in held[writeable]:
+                held[writeable].remove((begin, end))
+    finally:
+        for writeable, ranges in held.items():
+            for begin, end in ranges:
+                getattr(table, "release_writeable" if writeable else "release_shared")(table.state, begin, end)
+    assert table.acquire_writeable(table.state, 0, 41) == 0  # nothing is left behind
+    table.release_writeable(table.state, 0, 41)
+
+
+def test_a_table_installed_later_is_adopted_and_a_deleted_one_replaced_by_the_own(registry):
+    t = np.linspace(0.0, 1.0, 8)
+    want, peer = evaluate("harmonic_oscillator", t, *OSCILLATOR), Peer()
+    assert_same(oscillate(t), want)
+    assert peer.calls == [("acquire", *span(t)), ("release", *span(t))]
+    Peer(answer=-1)  # holds a writeable borrow of everything
+    assert panic_of(lambda: oscillate(t)).args == (UNWRAP + "AlreadyBorrowed",)
+    delattr(MULTIARRAY, ATTRIBUTE)
+    assert_same(oscillate(t), want)
+    assert ctypes.addressof(table_of(getattr(MULTIARRAY, ATTRIBUTE))) == ctypes.addressof(registry)
+
+
+# What a peer does to the attribute from inside its own acquire, dropping the
+# last reference to its capsule (which frees its table), and what the next call
+# then meets.
+CHANGES = {"replaced": (lambda: install_registry(), None),
+           "deleted": (lambda: delattr(MULTIARRAY, ATTRIBUTE), None),
+           "replaced by an object": (lambda: setattr(MULTIARRAY, ATTRIBUTE, object()),
+                                     "the registry attribute is not a borrow registry capsule")}
+
+
+@pytest.mark.parametrize("change, then", CHANGES.values(), ids=CHANGES)
+def test_a_borrow_is_released_through_its_own_table_whatever_the_attribute_becomes(registry, change, then):
+    t = np.linspace(0.0, 1.0, 8)
+    want, peer = evaluate("harmonic_oscillator", t, *OSCILLATOR), Peer(on_acquire=change)
+    assert_same(oscillate(t), want)
+    assert peer.calls == [("acquire", *span(t)), ("release", *span(t))]
+    if then is None:
+        assert_same(oscillate(t), want)
+        assert len(peer.calls) == 2
+    else:
+        assert panic_of(lambda: oscillate(t)).args == ("Interal borrow checking API error: " + then,)
+
+
+# Tables set up wrong, and what a call then meets (None: the call works, as
+# the module calls only the shared entries).
+TABLES = {"version 2": ({"version": 2}, "the registry has version 2, this module uses version 1"),
+          "null acquire_shared": ({"null": ["acquire_shared"]}, "the registry's acquire_shared entry is null"),
+          "null release_shared": ({"null": ["release_shared"]}, "the registry's release_shared entry is null"),
+          "null acquire_writeable": ({"null": ["acquire_writeable"]}, None),
+          "null release_writeable": ({"null": ["release_writeable"]}, None)}
+
+
+@pytest.mark.parametrize("in_place", [False, True], ids=["installed", "changed in place"])
+@pytest.mark.parametrize("fields, message", TABLES.values(), ids=TABLES)
+def test_a_table_is_checked_at_every_borrow(registry, fields, message, in_place):
+    t = np.linspace(0.0, 1.0, 8)
+    if in_place:
+        install_registry()
+        assert_same(oscillate(t), evaluate("harmonic_oscillator", t, *OSCILLATOR))
+        table = table_of(getattr(MULTIARRAY, ATTRIBUTE))
+        table.version = fields.get("version", 1)
+        for name in fields.get("null", []):
+            setattr(table, name, type(getattr(table, name))())
+    else:
+        install_registry(**fields)
+    for _ in range(2):
+        if message is None:
+            assert_same(oscillate(t), evaluate("harmonic_oscillator", t, *OSCILLATOR))
+        else:
+            assert panic_of(lambda: oscillate(t)).args == ("Interal borrow checking API error: " + message,)
+
+
+class Colliding:
+    """A key of the NumPy module's namespace that Python code compares with the attribute's name."""
+
+    def __init__(self, raising):
+        self.raising = raising
+
+    def __hash__(self):
+        return hash(ATTRIBUTE)
+
+    def __eq__(self, other):
+        raise self.raising
+
+
+@pytest.mark.parametrize("raising", [KeyboardInterrupt(), SystemExit(3), ValueError("no")], ids=type)
+def test_an_exception_raised_while_the_registry_is_looked_up(registry, raising):
+    t = np.linspace(0.0, 1.0, 8)
+    delattr(MULTIARRAY, ATTRIBUTE)
+    vars(MULTIARRAY)[key := Colliding(raising)] = None
+    try:
+        with pytest.raises(BaseException) as caught:
+            oscillate(t)
+    finally:
+        del vars(MULTIARRAY)[key]
+    if isinstance(raising, Exception):  # the registry cannot be used
+        assert caught.value.args == ("Interal borrow checking API error: the registry attribute cannot be read",)
+    else:  # the caller's, unchanged
+        assert caught.value is raising
+    assert_same(oscillate(t), evaluate("harmonic_oscillator", t, *OSCILLATOR))
+
+
+def test_no_warning_from_numpy_compatibility_module(registry):
+    core = importlib.import_module("numpy._core.multiarray" if np.__version__ >= "2" else "numpy.core.multiarray")
+    if core is MULTIARRAY:
+        pytest.skip("NumPy 1 has no compatibility module")
+    t = np.linspace(0.0, 1.0, 8)
+    delattr(MULTIARRAY, ATTRIBUTE)
+    peer = Peer(where=core)  # found through the compatibility module's __getattr__, which warns
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert_same(oscillate(t), evaluate("harmonic_oscillator", t, *OSCILLATOR))
+    finally:
+        delattr(core, ATTRIBUTE)
+    assert peer.calls == [] and table_of(getattr(MULTIARRAY, ATTRIBUTE)).state == registry.state
 
 
 def unusable_registry(install, message):  # installed before the first call; every call aborts
