@@ -3,6 +3,7 @@
 import ctypes
 import importlib
 import os
+import re
 import subprocess
 import sys
 import warnings
@@ -308,10 +309,12 @@ def unusable_registry(install, message):  # installed before the first call; eve
 
 
 SCRIPTS = {
-    "registry not a capsule": unusable_registry("MULTIARRAY._vuvirida_borrow_registry = object()",
-                                                "Interal borrow checking API error.*"),
-    "registry of version 2": unusable_registry("install_registry(2, lambda *a: 0)",
-                                               "Interal borrow checking API error.*"),
+    "registry not a capsule": unusable_registry(
+        "MULTIARRAY._vuvirida_borrow_registry = object()",
+        re.escape("Interal borrow checking API error: the registry attribute is not a borrow registry capsule")),
+    "registry of version 2": unusable_registry(
+        "install_registry(2)",
+        re.escape("Interal borrow checking API error: the registry has version 2, this module uses version 1")),
     "registry returning 7": unusable_registry("install_registry(1, lambda *a: 7)",
                                               "Unexpected return code 7 from borrow checking API"),
     "second initialisation": """import numpy as np, pytest, vuvirida
