@@ -1,7 +1,9 @@
 #include "frame/borrow.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -12,31 +14,194 @@ namespace vuvirida::frame {
 
 namespace {
 
+// Keeps up to kKept freed nodes of the registry's maps for reuse, so that a
+// call's borrow, taken and released, allocates nothing once the registry has
+// been used. Calls arrive under the interpreter lock.
+template <class T>
+class Recycling {
+  public:
+    using value_type = T;
+    Recycling() noexcept = default;
+    template <class U>
+    Recycling(const Recycling<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n == 1 && kept != nullptr) {
+            Free* node = std::exchange(kept, kept->next);
+            --kept_count;
+            node->~Free();
+            return reinterpret_cast<T*>(node);
+        }
+        return std::allocator<T>{}.allocate(n);
+    }
+
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n == 1 && kept_count < kKept) {
+            kept = ::new (static_cast<void*>(p)) Free{kept};
+            ++kept_count;
+            return;
+        }
+        std::allocator<T>{}.deallocate(p, n);
+    }
+
+    friend bool operator==(const Recycling&, const Recycling&) noexcept { return true; }
+
+  private:
+    struct Free {
+        Free* next;
+    };
+    static_assert(sizeof(T) >= sizeof(Free) && alignof(T) >= alignof(Free));
+    static constexpr std::size_t kKept = 64;
+    static inline Free* kept = nullptr;
+    static inline std::size_t kept_count = 0;
+};
+
+// Shared borrows held: a treap ordered by range, one node per range with the
+// number of times it is held. Each node also knows the furthest end in its
+// subtree, so that an overlap is found along one path from the root.
+class SharedRanges {
+  public:
+    using Address = std::uintptr_t;
+
+    bool overlaps(Address begin, Address end) const noexcept {
+        const Node* node = root_;
+        while (node != nullptr) {
+            if (node->begin < end && begin < node->end) return true;
+            // When some range on the left ends after `begin` but none there
+            // overlaps, that one begins at or after `end`, and so does every
+            // range to the right of it.
+            node = reach(node->left) > begin ? node->left : node->right;
+        }
+        return false;
+    }
+
+    // Holds [begin, end) once more. May throw std::bad_alloc, changing nothing.
+    void hold(Address begin, Address end) {
+        if (Node* held = find(begin, end)) {
+            ++held->count;
+            return;
+        }
+        Node* node = std::allocator_traits<Nodes>::allocate(nodes_, 1);
+        *node = Node{begin, end, 1, end, next_priority(), nullptr, nullptr};
+        root_ = insert(root_, node);
+    }
+
+    // A release of a range not held changes nothing.
+    void release(Address begin, Address end) noexcept {
+        Node* held = find(begin, end);
+        if (held != nullptr && --held->count == 0) root_ = erase(root_, begin, end);
+    }
+
+  private:
+    struct Node {
+        Address begin;
+        Address end;
+        std::size_t count;
+        Address reach;  // the furthest end in this subtree
+        std::uint64_t priority;
+        Node* left;
+        Node* right;
+    };
+    using Nodes = Recycling<Node>;
+
+    static Address reach(const Node* node) noexcept { return node == nullptr ? 0 : node->reach; }
+    static void update(Node* node) noexcept {
+        node->reach = std::max({node->end, reach(node->left), reach(node->right)});
+    }
+    static bool before(Address begin, Address end, const Node* node) noexcept {
+        return begin < node->begin || (begin == node->begin && end < node->end);
+    }
+
+    Node* find(Address begin, Address end) const noexcept {
+        Node* node = root_;
+        while (node != nullptr && (node->begin != begin || node->end != end))
+            node = before(begin, end, node) ? node->left : node->right;
+        return node;
+    }
+
+    // Keeps the subtree a heap by priority, the root's the highest.
+    static Node* insert(Node* root, Node* node) noexcept {
+        if (root == nullptr) return node;
+        if (before(node->begin, node->end, root)) {
+            root->left = insert(root->left, node);
+            if (root->left->priority > root->priority) root = rotate_right(root);
+        } else {
+            root->right = insert(root->right, node);
+            if (root->right->priority > root->priority) root = rotate_left(root);
+        }
+        update(root);
+        return root;
+    }
+
+    Node* erase(Node* root, Address begin, Address end) noexcept {
+        if (root->begin == begin && root->end == end) {
+            Node* joined = join(root->left, root->right);
+            std::allocator_traits<Nodes>::deallocate(nodes_, root, 1);
+            return joined;
+        }
+        if (before(begin, end, root)) {
+            root->left = erase(root->left, begin, end);
+        } else {
+            root->right = erase(root->right, begin, end);
+        }
+        update(root);
+        return root;
+    }
+
+    // Every range of `left` comes before every range of `right`.
+    static Node* join(Node* left, Node* right) noexcept {
+        if (left == nullptr) return right;
+        if (right == nullptr) return left;
+        if (left->priority > right->priority) {
+            left->right = join(left->right, right);
+            update(left);
+            return left;
+        }
+        right->left = join(left, right->left);
+        update(right);
+        return right;
+    }
+
+    static Node* rotate_right(Node* node) noexcept {
+        Node* up = node->left;
+        node->left = up->right;
+        up->right = node;
+        update(node);
+        return up;
+    }
+    static Node* rotate_left(Node* node) noexcept {
+        Node* up = node->right;
+        node->right = up->left;
+        up->left = node;
+        update(node);
+        return up;
+    }
+
+    // xorshift64: priorities independent of the ranges, so that no order of
+    // borrows makes the tree deep.
+    std::uint64_t next_priority() noexcept {
+        seed_ ^= seed_ << 13;
+        seed_ ^= seed_ >> 7;
+        seed_ ^= seed_ << 17;
+        return seed_;
+    }
+
+    Node* root_ = nullptr;
+    std::uint64_t seed_ = 0x9e3779b97f4a7c15;
+    [[no_unique_address]] Nodes nodes_;
+};
+
 // This module's own registry. Calls arrive under the interpreter lock. Empty
 // ranges overlap nothing and are not stored, so their acquires always succeed
-// and their releases change nothing. Every query and update costs a
-// logarithm of the number of borrows held, plus, for a shared borrow, the
-// number of shared borrows it overlaps: unrelated borrows cost nothing more.
+// and their releases change nothing. Each call costs a logarithm of the
+// number of borrows held, however many there are.
 struct Registry {
     using Address = std::uintptr_t;
 
     // Writeable borrows, by begin to end. They never overlap each other or a
     // shared borrow.
-    std::map<Address, Address> writeable;
-
-    // Shared borrows, by range, each with the number of times it is held.
-    std::map<std::pair<Address, Address>, std::size_t> shared;
-
-    // Every address where a shared borrow begins or ends, with the number of
-    // shared borrows that cover the bytes from it up to the next such address
-    // and the number of borrow ends it stands for. Coverage changes only at
-    // these addresses, and since each of them is the beginning or end of a
-    // borrow held, the step after an uncovered one is always covered.
-    struct Step {
-        std::size_t covering;
-        std::size_t ends;
-    };
-    std::map<Address, Step> steps;
+    std::map<Address, Address, std::less<>, Recycling<std::pair<const Address, Address>>> writeable;
+    SharedRanges shared;
 
     bool overlaps_writeable(Address begin, Address end) const {
         // The last writeable borrow beginning before `end` reaches furthest
@@ -45,51 +210,20 @@ struct Registry {
         return after != writeable.begin() && std::prev(after)->second > begin;
     }
 
-    bool overlaps_shared(Address begin, Address end) const {
-        auto next = steps.upper_bound(begin);
-        if (next != steps.begin() && std::prev(next)->second.covering > 0) return true;
-        // `begin` is uncovered, so the next step starts a borrow.
-        return next != steps.end() && next->first < end;
-    }
-
-    // The step at `at`, made when missing with the coverage of the step
-    // before it. May throw std::bad_alloc.
-    std::map<Address, Step>::iterator step_at(Address at) {
-        auto next = steps.lower_bound(at);
-        if (next != steps.end() && next->first == at) return next;
-        const std::size_t covering = next == steps.begin() ? 0 : std::prev(next)->second.covering;
-        return steps.emplace_hint(next, at, Step{covering, 0});
-    }
-
-    // Drops a step that no borrow ends at: the coverage is the same on both
-    // sides of it.
-    void drop_if_unused(std::map<Address, Step>::iterator step) {
-        if (step != steps.end() && step->second.ends == 0) steps.erase(step);
-    }
-
     int acquire_shared(Address begin, Address end) {
         if (begin >= end) return 0;
         if (overlaps_writeable(begin, end)) return -1;
-        auto first = steps.end();
-        auto last = steps.end();
         try {
-            first = step_at(begin);
-            last = step_at(end);
-            ++shared.try_emplace({begin, end}, 0).first->second;
+            shared.hold(begin, end);
         } catch (const std::bad_alloc&) {
-            drop_if_unused(last);
-            drop_if_unused(first);
             return -2;
         }
-        ++first->second.ends;
-        ++last->second.ends;
-        for (auto step = first; step != last; ++step) ++step->second.covering;
         return 0;
     }
 
     int acquire_writeable(Address begin, Address end) {
         if (begin >= end) return 0;
-        if (overlaps_writeable(begin, end) || overlaps_shared(begin, end)) return -1;
+        if (overlaps_writeable(begin, end) || shared.overlaps(begin, end)) return -1;
         try {
             writeable.emplace(begin, end);
         } catch (const std::bad_alloc&) {
@@ -98,20 +232,9 @@ struct Registry {
         return 0;
     }
 
-    // A release that names no borrow held changes nothing.
-    void release_shared(Address begin, Address end) {
-        auto held = shared.find({begin, end});
-        if (held == shared.end()) return;
-        if (--held->second == 0) shared.erase(held);
-        auto first = steps.find(begin);
-        auto last = steps.find(end);
-        for (auto step = first; step != last; ++step) --step->second.covering;
-        --first->second.ends;
-        --last->second.ends;
-        drop_if_unused(last);
-        drop_if_unused(first);
-    }
+    void release_shared(Address begin, Address end) { shared.release(begin, end); }
 
+    // A release that names no borrow held changes nothing.
     void release_writeable(Address begin, Address end) {
         auto held = writeable.find(begin);
         if (held != writeable.end() && held->second == end) writeable.erase(held);
