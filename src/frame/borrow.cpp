@@ -81,8 +81,8 @@ class SharedRanges {
             ++held->count;
             return;
         }
-        Node* node = std::allocator_traits<Nodes>::allocate(nodes_, 1);
-        *node = Node{begin, end, 1, end, next_priority(), nullptr, nullptr};
+        Node* node = ::new (static_cast<void*>(std::allocator_traits<Nodes>::allocate(nodes_, 1)))
+            Node{begin, end, 1, end, next_priority(), nullptr, nullptr};
         root_ = insert(root_, node);
     }
 
@@ -122,13 +122,11 @@ class SharedRanges {
     // Keeps the subtree a heap by priority, the root's the highest.
     static Node* insert(Node* root, Node* node) noexcept {
         if (root == nullptr) return node;
-        if (before(node->begin, node->end, root)) {
-            root->left = insert(root->left, node);
-            if (root->left->priority > root->priority) root = rotate_right(root);
-        } else {
-            root->right = insert(root->right, node);
-            if (root->right->priority > root->priority) root = rotate_left(root);
-        }
+        const bool left = before(node->begin, node->end, root);
+        Node* Node::*const side = left ? &Node::left : &Node::right;
+        root->*side = insert(root->*side, node);
+        if ((root->*side)->priority > root->priority)
+            root = lift(root, side, left ? &Node::right : &Node::left);
         update(root);
         return root;
     }
@@ -162,17 +160,12 @@ class SharedRanges {
         return right;
     }
 
-    static Node* rotate_right(Node* node) noexcept {
-        Node* up = node->left;
-        node->left = up->right;
-        up->right = node;
-        update(node);
-        return up;
-    }
-    static Node* rotate_left(Node* node) noexcept {
-        Node* up = node->right;
-        node->right = up->left;
-        up->left = node;
+    // A rotation: the child on `side` of `node` takes its place, with `node`
+    // as its child on the `other` side.
+    static Node* lift(Node* node, Node* Node::*side, Node* Node::*other) noexcept {
+        Node* up = node->*side;
+        node->*side = up->*other;
+        up->*other = node;
         update(node);
         return up;
     }
