@@ -332,6 +332,17 @@ SCRIPTS = {
         re.escape("Interal borrow checking API error: the registry has version 2, this module uses version 1")),
     "registry returning 7": unusable_registry("install_registry(1, lambda *a: 7)",
                                               "Unexpected return code 7 from borrow checking API"),
+    # Each replacement frees the table before, which only its borrows may still use.
+    "registry replaced and deleted after the first borrow": """from test_runtime import *
+first = Peer()
+oscillate(np.zeros(3))
+second = Peer()
+oscillate(t := np.zeros(3))
+delattr(MULTIARRAY, ATTRIBUTE)
+oscillate(t)
+assert len(first.calls) == len(second.calls) == 2 and first.calls[0][0] == "acquire"
+assert table_of(getattr(MULTIARRAY, ATTRIBUTE)).state  # the module's own, again
+""",
     "second initialisation": """import numpy as np, pytest, vuvirida
 del sys.modules["vuvirida"]
 with pytest.raises(ImportError, match="^PyO3 modules may only be initialized once per interpreter process$"):
