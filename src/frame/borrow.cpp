@@ -14,9 +14,10 @@ namespace vuvirida::frame {
 
 namespace {
 
-// Keeps up to kKept freed nodes of the registry's maps for reuse, so that a
+// Keeps up to kKept freed nodes of the registry's trees for reuse, so that a
 // call's borrow, taken and released, allocates nothing once the registry has
-// been used. Calls arrive under the interpreter lock.
+// been used, and a registry that held many borrows keeps little memory after
+// they are released. Calls arrive under the interpreter lock.
 template <class T>
 class Recycling {
   public:
