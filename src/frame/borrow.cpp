@@ -77,21 +77,10 @@ class SharedRanges {
     }
 
     // Holds [begin, end) once more. May throw std::bad_alloc, changing nothing.
-    void hold(Address begin, Address end) {
-        if (Node* held = find(begin, end)) {
-            ++held->count;
-            return;
-        }
-        Node* node = ::new (static_cast<void*>(std::allocator_traits<Nodes>::allocate(nodes_, 1)))
-            Node{begin, end, 1, end, next_priority(), nullptr, nullptr};
-        root_ = insert(root_, node);
-    }
+    void hold(Address begin, Address end) { root_ = hold(root_, begin, end); }
 
     // A release of a range not held changes nothing.
-    void release(Address begin, Address end) noexcept {
-        Node* held = find(begin, end);
-        if (held != nullptr && --held->count == 0) root_ = erase(root_, begin, end);
-    }
+    void release(Address begin, Address end) noexcept { root_ = release(root_, begin, end); }
 
   private:
     struct Node {
@@ -113,36 +102,37 @@ class SharedRanges {
         return begin < node->begin || (begin == node->begin && end < node->end);
     }
 
-    Node* find(Address begin, Address end) const noexcept {
-        Node* node = root_;
-        while (node != nullptr && (node->begin != begin || node->end != end))
-            node = before(begin, end, node) ? node->left : node->right;
-        return node;
-    }
-
-    // Keeps the subtree a heap by priority, the root's the highest.
-    static Node* insert(Node* root, Node* node) noexcept {
-        if (root == nullptr) return node;
-        const bool left = before(node->begin, node->end, root);
+    // One more hold on the node of [begin, end), made when there is none,
+    // the subtree kept a heap by priority (the root's the highest). Nothing
+    // changes before the new node exists.
+    Node* hold(Node* root, Address begin, Address end) {
+        if (root == nullptr) {
+            return ::new (static_cast<void*>(std::allocator_traits<Nodes>::allocate(nodes_, 1)))
+                Node{begin, end, 1, end, next_priority(), nullptr, nullptr};
+        }
+        if (root->begin == begin && root->end == end) {
+            ++root->count;
+            return root;
+        }
+        const bool left = before(begin, end, root);
         Node* Node::*const side = left ? &Node::left : &Node::right;
-        root->*side = insert(root->*side, node);
+        root->*side = hold(root->*side, begin, end);
         if ((root->*side)->priority > root->priority)
             root = lift(root, side, left ? &Node::right : &Node::left);
         update(root);
         return root;
     }
 
-    Node* erase(Node* root, Address begin, Address end) noexcept {
+    Node* release(Node* root, Address begin, Address end) noexcept {
+        if (root == nullptr) return nullptr;
         if (root->begin == begin && root->end == end) {
+            if (--root->count > 0) return root;
             Node* joined = join(root->left, root->right);
             std::allocator_traits<Nodes>::deallocate(nodes_, root, 1);
             return joined;
         }
-        if (before(begin, end, root)) {
-            root->left = erase(root->left, begin, end);
-        } else {
-            root->right = erase(root->right, begin, end);
-        }
+        Node*& child = before(begin, end, root) ? root->left : root->right;
+        child = release(child, begin, end);
         update(root);
         return root;
     }
