@@ -285,7 +285,7 @@ class Colliding:
         raise self.raising
 
 
-@pytest.mark.parametrize("raising", [KeyboardInterrupt(), SystemExit(3), ValueError("no")], ids=type)
+@pytest.mark.parametrize("raising", [KeyboardInterrupt(), SystemExit(3), ValueError("no")], ids=lambda e: type(e).__name__)
 def test_an_exception_raised_while_the_registry_is_looked_up(registry, raising):
     t = np.linspace(0.0, 1.0, 8)
     delattr(MULTIARRAY, ATTRIBUTE)
