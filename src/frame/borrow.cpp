@@ -291,7 +291,7 @@ void check_usable(const VuviridaBorrowTable& table) {
 // A table to borrow from, with a reference to the capsule that owns it.
 struct Source {
     OwnedRef capsule;
-    const VuviridaBorrowTable* table;
+    const VuviridaBorrowTable* table = nullptr;
 };
 
 [[gnu::cold, gnu::noinline]] Outcome<Done> prepare_lookup() {
@@ -314,9 +314,15 @@ struct Source {
     return own_capsule;
 }
 
-// The attribute holds another object than the last borrow used (or nothing):
+// The attribute, as read by the caller from the namespace, holds another
+// object than the last borrow used, or nothing, or has not been read yet:
 // adopt the table it publishes, or install this module's own.
 [[gnu::cold, gnu::noinline]] Outcome<Source> adopt(PyObject* found) {
+    if (registry_namespace == nullptr) {
+        Outcome<Done> prepared = prepare_lookup();
+        if (!prepared.ok()) return std::move(prepared.error());
+        found = PyDict_GetItemWithError(registry_namespace, attribute_name);
+    }
     if (found == nullptr) {
         if (PyErr_Occurred() != nullptr)
             return lookup_failed("the registry attribute cannot be read");
@@ -338,19 +344,6 @@ struct Source {
     return Source{std::move(capsule), table};
 }
 
-// Reads the attribute from the namespace itself, so that no module
-// `__getattr__` runs (NumPy 2's compatibility module warns from its own).
-Outcome<Source> current_source() {
-    if (registry_namespace == nullptr) [[unlikely]] {
-        Outcome<Done> prepared = prepare_lookup();
-        if (!prepared.ok()) return std::move(prepared.error());
-    }
-    PyObject* found = PyDict_GetItemWithError(registry_namespace, attribute_name);
-    if (found == adopted_capsule && found != nullptr) [[likely]]
-        return Source{OwnedRef::adding(found), adopted_table};
-    return adopt(found);
-}
-
 [[noreturn, gnu::cold, gnu::noinline]] void borrow_refused(
     int code, std::source_location where = std::source_location::current()) {
     if (code == -1) panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed", where);
@@ -360,10 +353,20 @@ Outcome<Source> current_source() {
 }  // namespace
 
 Outcome<SharedBorrow> SharedBorrow::acquiring(std::uintptr_t begin, std::uintptr_t end) {
-    Outcome<Source> source = current_source();
-    if (!source.ok()) [[unlikely]]
-        return std::move(source.error());
-    const VuviridaBorrowTable& table = *source.value().table;
+    // The attribute is read from the namespace itself, so that no module
+    // `__getattr__` runs (NumPy 2's compatibility module warns from its own).
+    PyObject* found = registry_namespace == nullptr
+                          ? nullptr
+                          : PyDict_GetItemWithError(registry_namespace, attribute_name);
+    Source source;
+    if (found == adopted_capsule && found != nullptr) [[likely]] {
+        source = Source{OwnedRef::adding(found), adopted_table};
+    } else {
+        Outcome<Source> adopted = adopt(found);
+        if (!adopted.ok()) return std::move(adopted.error());
+        source = std::move(adopted.value());
+    }
+    const VuviridaBorrowTable& table = *source.table;
     check_usable(table);
     // Read before the call, which may run code that changes the table.
     const Release release = table.release_shared;
@@ -371,7 +374,7 @@ Outcome<SharedBorrow> SharedBorrow::acquiring(std::uintptr_t begin, std::uintptr
     const int code = table.acquire_shared(state, begin, end);
     if (code != 0) [[unlikely]]
         borrow_refused(code);
-    return SharedBorrow(std::move(source.value().capsule), release, state, begin, end);
+    return SharedBorrow(std::move(source.capsule), release, state, begin, end);
 }
 
 }  // namespace vuvirida::frame
