@@ -8,6 +8,8 @@ import textwrap
 
 import pytest
 
+from conditions import import_survives_failed_allocations, limits_address_space
+
 REPORT = re.compile(r"thread '<unnamed>' panicked at src/[\w/]+\.cpp:\d+:\d+:")
 NOTE = "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a backtrace"
 STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
@@ -79,8 +81,7 @@ def test_panic_raised_by_python_code_is_reported_and_raised_anew(method, positio
     assert not any(REPORT.fullmatch(line) for line in err[start:])
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer reserves more address space than the limit")
+@limits_address_space
 def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():
     out, err = run("""
         import os, resource
@@ -114,6 +115,7 @@ def test_abort_whose_exception_cannot_be_made_raises_the_interpreters_error():
         STRIDED, NOTE, "Failed to initialize new exception type."]
 
 
+@import_survives_failed_allocations
 def test_failed_allocations_during_import_raise_and_never_crash():
     # Each child fails exactly one allocation, a little later each time, while
     # the module initialises; every failure must reach the importer.
