@@ -43,6 +43,7 @@ def dynamic_symbols(path):
 
     def listed(command):
         out = subprocess.run(command + [path], capture_output=True, text=True, check=True).stdout
-        return [(line.split()[-2], line.split()[-1].split("@")[0].removeprefix(prefix))
+        # "[address] kind name[@version]"; macOS lists undefined names alone.
+        return [(([""] + line.split())[-2], line.split()[-1].split("@")[0].removeprefix(prefix))
                 for line in out.splitlines() if line.strip()]
     return listed(defined), [name for _, name in listed(undefined)]
