@@ -3,17 +3,23 @@
     check_binary.py BUILT [SHIPPED]   check a build and, optionally, its shipped copy
     check_binary.py --fused-only FILE  only look for fused multiply-adds
 
+SHIPPED (or BUILT alone) may be a wheel, whose module file is checked.
+
 BUILT is the module as linked, with its symbol table, so that every
 instruction is attributed to the function holding it. A fused multiply-add
 rounds once where the waveforms round twice, so none may appear outside the
 functions allowed below. SHIPPED is the copy in the wheel, stripped of local
 symbols: it must hold exactly the fused instructions the allowed functions
-account for, and export only PyInit_vuvirida.
+account for, and export only PyInit_vuvirida. Checked alone, a stripped
+module attributes everything to its few remaining symbols: that suffices
+while nothing is allowed.
 """
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
+import zipfile
 
 # Function-name prefixes (as `objdump --demangle` prints them) whose fused
 # multiply-adds are deliberate: an evaluation in extended precision that
@@ -57,7 +63,20 @@ def exported(path):
     return [line.split()[-1].removeprefix("_" if sys.platform == "darwin" else "") for line in out.splitlines()]
 
 
+def module_file(path, scratch):
+    if not path.endswith(".whl"):
+        return path
+    with zipfile.ZipFile(path) as wheel:
+        [name] = [n for n in wheel.namelist() if re.fullmatch(r"vuvirida\.[^/]+\.so", n)]
+        return wheel.extract(name, scratch)
+
+
 def main(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        return check([module_file(a, scratch) if not a.startswith("--") else a for a in args])
+
+
+def check(args):
     if args[0] == "--fused-only":
         found = fused_by_function(args[1])
         print(f"{args[1]}: fused multiply-adds in {sorted(found)}")
