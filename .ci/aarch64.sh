@@ -34,6 +34,13 @@ PATH="$tools:$PATH" auditwheel repair -w "$work/repaired" "$work"/dist/vuvirida-
 wheel=$(ls "$work"/repaired/vuvirida-*manylinux*_aarch64.whl)
 "$host_python" "$root/.ci/check_wheel.py" "$wheel" >/dev/null
 
+step "build with Clang"
+# Clang contracts by default on Arm; the project's flags must keep it off.
+"$py" -m pip wheel -q --no-deps "$root" -w "$work/dist-clang" -Cbuild-dir="$work/build-clang" \
+    -Ccmake.define.CMAKE_CXX_COMPILER=clang++-19 -Ccmake.define.CMAKE_CXX_COMPILER_TARGET=aarch64-linux-gnu \
+    -Ccmake.define.VUVIRIDA_WERROR=ON
+"$host_python" "$root/.ci/check_binary.py" "$work"/build-clang/vuvirida.*.so "$work"/dist-clang/vuvirida-*.whl
+
 step "install without a compiler"
 # --no-compile: bytecode is made as modules are first imported; compiling
 # every installed module up front costs minutes under emulation.
