@@ -17,10 +17,10 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 EMULATED = LINUX and os.path.exists(f"/proc/sys/fs/binfmt_misc/qemu-{platform.machine()}")
 
 reads_proc = pytest.mark.skipif(not LINUX, reason="reads /proc, which only Linux has")
-limits_address_space = pytest.mark.skipif(
-    SANITIZED or EMULATED or not LINUX,
-    reason="needs RLIMIT_AS and /proc: AddressSanitizer reserves more address space than the limit, "
-           "qemu's user-mode emulation ignores the limit, and only Linux has /proc")
+_UNLIMITED = ("AddressSanitizer reserves more address space than RLIMIT_AS allows" if SANITIZED
+              else "qemu's user-mode emulation ignores RLIMIT_AS" if EMULATED
+              else "reads /proc, which only Linux has" if not LINUX else "")
+limits_address_space = pytest.mark.skipif(bool(_UNLIMITED), reason=_UNLIMITED)
 # CPython 3.13.0 itself crashes in import_run_extension when an allocation
 # fails just after a single-phase init function returned; a ten-line module
 # that does nothing crashes the same way.
