@@ -22,12 +22,21 @@ ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "vuvirida-stubs" / "__init__.pyi"
 PAGE = ROOT / "docs" / "api.md"
 README = ROOT / "README.md"
-ITEM_SECTIONS = {"Parameters", "Returns", "Raises"}
+ITEM_SECTIONS = {"Parameters", "Returns", "Raises", "See Also"}
 
 
 def code(text: str) -> str:
-    """Turns reST double-backquoted literals into Markdown ones."""
-    return re.sub(r"``(.+?)``", r"`\1`", text)
+    """Turns reST double-backquoted literals and citations into Markdown."""
+    return re.sub(r"\[(\d+)\]_", r"[\1]", re.sub(r"``(.+?)``", r"`\1`", text))
+
+
+def continued(lines: list[str], i: int) -> tuple[list[str], int]:
+    """Collects the indented lines from i on; returns them stripped and the next index."""
+    described = []
+    while i < len(lines) and lines[i].startswith(" "):
+        described.append(lines[i].strip())
+        i += 1
+    return described, i
 
 
 def convert(doc: str) -> list[str]:
@@ -45,13 +54,15 @@ def convert(doc: str) -> list[str]:
             continue
         if section in ITEM_SECTIONS and line and not line.startswith(" "):
             name, _, kind = line.partition(" : ")
-            described = []
-            i += 1
-            while i < len(lines) and lines[i].startswith(" "):
-                described.append(lines[i].strip())
-                i += 1
+            described, i = continued(lines, i + 1)
+            if section == "See Also":  # "name : what it is", not "name : type"
+                described, kind = [kind, *described], ""
             head = f"`{name}` (*{kind}*)" if kind else f"`{name}`"
             out.append(f"- {head}: {code(' '.join(described))}")
+            continue
+        if line.startswith(".. ["):  # a reference: ".. [1] text", continued indented
+            described, i = continued(lines, i + 1)
+            out.append(f"- {code(' '.join([line[3:], *described]))}")
             continue
         if line.startswith(">>>"):
             block = []

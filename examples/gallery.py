@@ -1,7 +1,10 @@
-"""Draw the five vuvirida waveforms over three days and save docs/gallery.png.
+"""Draw the five vuvirida waveforms over three days and save the picture.
 
-Run from anywhere: `python examples/gallery.py [OUTPUT.png]`. It needs the
-`examples` extra (matplotlib).
+Run from anywhere: `python examples/gallery.py [OUTPUT.png]`. Without an
+argument it writes vuvirida-gallery.png in the current folder; the picture
+in the source tree is remade only when named, with
+`python examples/gallery.py docs/gallery.png`. It needs the `examples`
+extra (matplotlib).
 
 Time runs on the 24-hour scale used throughout the documentation: one turn of
 2*pi time units is one day, so omega = 1.0 is one cycle a day and an hour is
@@ -74,5 +77,4 @@ def main(output: Path) -> None:
 
 
 if __name__ == "__main__":
-    default = Path(__file__).resolve().parent.parent / "docs" / "gallery.png"
-    main(Path(sys.argv[1]) if len(sys.argv) > 1 else default)
+    main(Path(sys.argv[1]) if len(sys.argv) > 1 else Path("vuvirida-gallery.png"))

@@ -1,7 +1,9 @@
 # Aborts: the report on standard error, panics raised back from Python, and
 # failures that must reach the caller instead of ending the interpreter.
+import collections
 import os
 import re
+import select
 import subprocess
 import sys
 import textwrap
@@ -13,6 +15,8 @@ from conditions import import_survives_failed_allocations, limits_address_space
 REPORT = re.compile(r"thread '<unnamed>' panicked at src/[\w/]+\.cpp:\d+:\d+:")
 NOTE = "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a backtrace"
 STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
+BAD_ARGUMENT = "TypeError: bad argument type for built-in operation"
+RESUMING = "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---"
 ATTEMPT = """
 import sys
 def attempt(call):
@@ -39,14 +43,19 @@ def run(body, prelude=PRELUDE, **env):
 
 
 def test_first_abort_writes_the_note_and_later_ones_do_not():
+    # What Python buffered on sys.stderr goes out before the report.
     out, err = run("""
+        import io
+        sys.stderr = io.TextIOWrapper(io.BufferedWriter(io.FileIO(2, "w", closefd=False)))
+        sys.stderr.write("from Python, ")
         attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
         attempt(lambda: vuvirida.transient_impulse(t[::3], 1, 2, 3, 4))
         attempt(lambda: vuvirida.transient_impulse(t, 1, 2, 3, 4))
     """)
     assert out == [f"PanicException|{STRIDED}"] * 2 + ["ok"]
     assert len(err) == 5 and err[1] == err[4] == STRIDED and err[2] == NOTE
-    assert REPORT.fullmatch(err[0]) and REPORT.fullmatch(err[3])
+    assert err[0].startswith("from Python, ") and REPORT.fullmatch(err[0].removeprefix("from Python, "))
+    assert REPORT.fullmatch(err[3])
 
 
 @pytest.mark.parametrize("setting", ["1", "full"])
@@ -73,12 +82,168 @@ def test_panic_raised_by_python_code_is_reported_and_raised_anew(method, positio
         args[{position}] = Hostile()
         attempt(lambda: vuvirida.fourier_square_wave(*args))
         attempt(lambda: vuvirida.fourier_square_wave(t, 1.0, 2.0, 3.0, 4.0, 5.0, 3))
+        print(sys.stderr is sys.__stderr__, hasattr(sys, "last_type"))
     """)
-    assert out == ["PanicException|Unwrapped panic from Python code", "ok"]
-    start = err.index("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---")
+    assert out == ["PanicException|Unwrapped panic from Python code", "ok", "True False"]
+    start = err.index(RESUMING)
     assert err[start + 1:start + 3] == ["Python stack trace below:", "Traceback (most recent call last):"]
     assert err[-1] == "pyo3_runtime.PanicException: raised by Python"
     assert not any(REPORT.fullmatch(line) for line in err[start:])
+
+
+@pytest.mark.parametrize("method, position, raised", [
+    ("__float__", 1, "ValueError|from a hook"),
+    ("__index__", 6, "TypeError|argument 'num_harmonics': from a hook"),
+])
+def test_abort_exception_type_exists_once_a_failure_was_fetched(method, position, raised):
+    out, _ = run(f"""
+        import gc
+        def panic_types():
+            return [o for o in gc.get_objects() if isinstance(o, type)
+                    and (o.__module__, o.__name__) == ("pyo3_runtime", "PanicException")]
+        class Hostile:
+            def {method}(self):
+                raise {raised.split("|")[0]}("from a hook")
+        args = [t, 1.0, 2.0, 3.0, 4.0, 5.0, 3]
+        args[{position}] = Hostile()
+        print(len(panic_types()))
+        attempt(lambda: vuvirida.fourier_square_wave(*args))
+        print(len(panic_types()))
+        try:
+            vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+        except BaseException as error:
+            print(panic_types() == [type(error)])
+    """)
+    assert out == ["0", raised, "1", "True"]
+
+
+def whole_blocks(err):
+    """Counts the report blocks that standard error consists of, failing on any
+    line that belongs to no whole block."""
+    blocks = collections.Counter()
+    i = 0
+    while i < len(err):
+        if err[i] == BAD_ARGUMENT:  # printed before the report of its abort
+            assert REPORT.fullmatch(err[i + 1]) and err[i + 2] == "Python API call failed", i
+            i, kind = i + 3, "api"
+        elif REPORT.fullmatch(err[i]):
+            assert err[i + 1] == STRIDED, (i, err[i:i + 3])
+            i, kind = i + 2, "strided"
+        elif err[i] == RESUMING:
+            assert err[i + 1:i + 3] == ["Python stack trace below:", "Traceback (most recent call last):"]
+            i += 3
+            while err[i].startswith("  "):
+                i += 1
+            assert err[i] == "pyo3_runtime.PanicException: raised by Python", (i, err[i - 3:i + 3])
+            i, kind = i + 1, "resumed"
+        else:
+            pytest.fail(f"line {i} is in no whole report: {err[i]!r}")
+        blocks[kind] += 1
+        if kind != "resumed" and i < len(err) and err[i] == NOTE:
+            i, blocks["note"] = i + 1, blocks["note"] + 1
+    return blocks
+
+
+def test_reports_of_concurrent_aborts_never_interleave():
+    # Threads abort in three ways at once: on a strided array; through a
+    # PanicException that a __float__ hook raises back into the call; and on a
+    # NumPy call that fails with an exception set, which is printed first.
+    out, err = run(f"""
+        import threading
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        from test_runtime import API, MULTIARRAY, ctypes
+        real = (ctypes.c_void_p * 200).from_address(API.PyCapsule_GetPointer(MULTIARRAY._ARRAY_API, None))
+        table = (ctypes.c_void_p * 200)(*real)
+        table[94] = ctypes.cast(API.PyErr_BadArgument, ctypes.c_void_p).value  # null and a TypeError
+        MULTIARRAY._ARRAY_API = API.PyCapsule_New(ctypes.addressof(table), None, None)
+        try:
+            vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+        except BaseException as error:
+            Panic = type(error)
+        def deep(depth):  # a long traceback, printed line by line
+            if depth == 0:
+                raise Panic("raised by Python")
+            deep(depth - 1)
+        class Hostile:
+            def __float__(self):
+                deep(8)
+        sys.setswitchinterval(1e-5)
+        calls = [lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5),
+                 lambda: vuvirida.pseudo_square_wave(t, 1, Hostile(), 3, 4, 5),
+                 lambda: vuvirida.transient_impulse(t, 1, 2, 3, 4)]
+        caught = []
+        def work(k):
+            for _ in range(15):
+                try:
+                    calls[k % 3]()
+                except Panic as error:
+                    caught.append(error.args[0])
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(24)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(sorted(collections.Counter(caught).values()))
+    """, prelude="import collections\n" + PRELUDE)
+    assert out == ["[120, 120, 120]"]
+    assert whole_blocks(err) == {"strided": 121, "resumed": 120, "api": 120, "note": 1}
+
+
+@pytest.mark.parametrize("ending", ["join", "daemon", "fork"])
+def test_full_standard_error_blocks_only_the_aborting_thread(ending):
+    # Nobody drains the child's standard error while one thread aborts far more
+    # often than the pipe holds; a heartbeat on another thread must go on. A
+    # daemon thread still writing when the interpreter exits must not crash
+    # it, and a process forked meanwhile must still be able to report.
+    aborts = 3000
+    child = subprocess.Popen([sys.executable, "-c", PRELUDE + textwrap.dedent(f"""
+        import os, threading, time
+        done = []
+        def abort_often():
+            for _ in range({aborts}):
+                try:
+                    vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+                except BaseException:
+                    done.append(1)
+        threading.Thread(target=abort_often, daemon={ending != "join"}).start()
+        beats = [time.monotonic()]
+        while beats[-1] < beats[0] + 1.5:
+            time.sleep(0.01)
+            beats.append(time.monotonic())
+        gap = max(b - a for a, b in zip(beats, beats[1:]))
+        if {ending == "fork"}:
+            pid = os.fork()
+            if pid == 0:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
+                attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
+                sys.stdout.flush()
+                os._exit(0)
+            for _ in range(1000):
+                if os.waitpid(pid, os.WNOHANG)[0]:
+                    break
+                time.sleep(0.01)
+            else:
+                os.kill(pid, 9)
+                print("the forked process hung")
+        print(len(done), len(beats), gap, flush=True)
+    """)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        ready, _, _ = select.select([child.stdout], [], [], 30)
+        assert ready, "the heartbeat stalled while standard error was full"
+        lines = [child.stdout.readline() for _ in range(2 if ending == "fork" else 1)]
+        _, err = child.communicate(timeout=120)
+    finally:
+        child.kill()
+        child.wait()
+    if ending == "fork":
+        assert lines.pop(0) == f"PanicException|{STRIDED}\n"
+    done, beats, gap = lines[0].split()
+    assert int(done) < aborts, "standard error never filled up"
+    assert int(beats) > 20 and float(gap) < 2.0
+    assert child.returncode == 0, err[-2000:]
+    blocks = whole_blocks(err.splitlines())
+    assert set(blocks) == {"strided", "note"} and blocks["note"] == 1
+    assert blocks["strided"] == aborts if ending == "join" else blocks["strided"] >= int(done)
 
 
 @limits_address_space
@@ -149,6 +314,41 @@ def test_failed_allocations_during_import_raise_and_never_crash():
                         *(f"{kind} in find_spec" for kind in interpreters | {"SystemError"})}
     assert out[-1] == "ok"
     assert "MemoryError" in out
+
+
+def test_abort_exception_type_that_cannot_be_made_at_a_fetch_loses_nothing(tmp_path):
+    # Each child fails one allocation, a little later each time, around the
+    # first fetch of a hook's ValueError, where the abort exception type is made.
+    pytest.importorskip("_testcapi")
+    out, _ = run(f"""
+        import _testcapi
+        class Hostile:
+            def __float__(self):
+                raise ValueError("from a hook")
+        hostile = Hostile()
+        vuvirida.harmonic_oscillator(t, 1.0, 2.0, 3.0, 4.0, 5.0)
+        for n in range(40):
+            log = os.path.join({str(tmp_path)!r}, str(n))
+            pid = os.fork()
+            if pid == 0:
+                os.dup2(os.open(log, os.O_WRONLY | os.O_CREAT), 2)
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    vuvirida.harmonic_oscillator(t, hostile, 2.0, 3.0, 4.0, 5.0)
+                except BaseException as error:
+                    _testcapi.remove_mem_hooks()
+                    caught = error
+                with open(log) as fh:
+                    err = fh.read()
+                print(type(caught).__name__, *caught.args[:1], "Failed to initialize" in err,
+                      "ValueError: from a hook" in err, sep="|", flush=True)
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0, n
+    """, prelude="import os\n" + PRELUDE)
+    failed = [line for line in out if line.split("|")[-2] == "True"]
+    assert failed and set(failed) == {
+        "PanicException|Failed to initialize new exception type.|True|True"}
+    assert set(out) - set(failed) <= {"ValueError|from a hook|False|False", "MemoryError|False|False"}
 
 
 @pytest.mark.parametrize("slot, call", [

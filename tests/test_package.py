@@ -1,22 +1,25 @@
-"""The package around the module: the stubs installed with it and the README's Dask recipe."""
+"""The package around the module: the stubs installed with it, the README, the version and the examples."""
 
 import ast
+import importlib.metadata
+import importlib.util
 import re
+import shutil
+import subprocess
+import sysconfig
+import sys
+import tomllib
 from pathlib import Path
 
-import numpy
 import pytest
 
 import vuvirida
+from docblocks import ROOT, run, sections
 
 FIVE = {"harmonic_oscillator", "pseudo_square_wave", "fourier_square_wave",
         "pseudo_cycloid_wave", "transient_impulse"}
-HOUR = 2 * numpy.pi / 24
-CALLS = [(vuvirida.harmonic_oscillator, (1.5, -0.01, 1.0, 0.3, 2.0)),
-         (vuvirida.pseudo_square_wave, (2.0, 0.002, 3.0, -1.0, 0.5)),
-         (vuvirida.fourier_square_wave, (0.5, -0.003, 1.0, 0.2, -1.0, 7)),
-         (vuvirida.pseudo_cycloid_wave, (1.0, 0.0, 0.5, 4.0, 0.0)),
-         (vuvirida.transient_impulse, (2.0, 7.0, 1.5 * HOUR, 1.0))]
+README = ROOT / "README.md"
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
 
 
 def test_stubs_sit_beside_the_module_and_declare_its_five_signatures():
@@ -30,16 +33,61 @@ def test_stubs_sit_beside_the_module_and_declare_its_five_signatures():
         assert ast.get_docstring(node), node.name
 
 
-def test_readme_dask_recipe_equals_the_direct_call_bit_for_bit():
-    da = pytest.importorskip("dask.array")
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
-    [recipe] = [b for b in re.findall(r"```python\n(.*?)```", readme, re.S) if "map_blocks" in b]
-    names = {"__name__": "readme_recipe"}  # not "__main__": the cluster part stays out
-    exec(compile(recipe, "README.md", "exec"), names)
-    t = numpy.linspace(-40.0, 400.0, 9_001)  # negative times, uneven last chunk
-    time = da.from_array(t, chunks=997)
-    lazy = [names["lazy"](function, time, *scalars) for function, scalars in CALLS]
-    for (function, scalars), got in zip(CALLS, da.compute(*lazy, scheduler="processes")):
-        want = function(t, *scalars)
-        assert got.dtype == numpy.float64
-        assert got.view(numpy.uint64).tolist() == want.view(numpy.uint64).tolist()
+def test_readme_python_blocks_run_in_order_and_print_what_they_show(tmp_path):
+    blocks = [block for found in sections(README).values() for block in found]
+    assert len(blocks) >= 4
+    run(blocks, tmp_path, "README.md")
+
+
+def test_readme_has_no_link_or_picture_that_breaks_on_a_package_index():
+    text = README.read_text(encoding="utf-8")
+    targets = re.findall(r"\]\(([^)]*)\)", text) + re.findall(r"(?:src|href)=\"([^\"]*)\"", text)
+    assert [t for t in targets if not t.startswith("https://")] == []
+
+
+def test_readme_names_files_and_extras_that_exist():
+    text = README.read_text(encoding="utf-8")
+    files = set(re.findall(r"\b(?:docs|examples|benchmarks|tests|vuvirida-stubs)/[\w/.-]*\w", text))
+    files |= {"CHANGELOG.md", "CITATION.cff", "LICENSE"}
+    shell = "\n".join(re.findall(r"```sh\n(.*?)```", text, re.S))
+    extras = {e for group in re.findall(r"\.\[([\w,]+)\]", shell) for e in group.split(",")}
+    assert len(files) > 5 and extras
+    assert sorted(f for f in files if not (ROOT / f).exists()) == []
+    assert extras <= set(PROJECT["optional-dependencies"])
+
+
+def test_readme_c_blocks_compile_against_the_interpreter_headers(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("clang")
+    if compiler is None:
+        pytest.skip("no C compiler on PATH to check the README's C blocks with")
+    table, lookup = re.findall(r"```c\n(.*?)```", README.read_text(encoding="utf-8"), re.S)
+    source = tmp_path / "readme.c"
+    source.write_text("#include <Python.h>\n#include <stdint.h>\n" + table
+                      + "const struct VuviridaBorrowTable* find(void) {\n" + lookup + "return table;\n}\n")
+    done = subprocess.run([compiler, "-fsyntax-only", "-Wall", "-Werror",
+                           "-I" + sysconfig.get_paths()["include"], str(source)],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+
+
+def test_version_is_one_and_the_same_everywhere():
+    version = PROJECT["version"]
+    changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
+    citation = (ROOT / "CITATION.cff").read_text(encoding="utf-8")
+    assert importlib.metadata.version("vuvirida") == version
+    assert re.search(r"^## (\S+) - \d{4}-\d\d-\d\d$", changelog, re.M)[1] == version
+    assert re.search(r'^version: "(.*)"$', citation, re.M)[1] == version
+    assert re.findall(r"This is vuvirida (\S+)\.", README.read_text(encoding="utf-8")) == [version]
+    assert re.search(r'^date-released: "(.*)"$', citation, re.M)[1] in changelog
+
+
+def test_gallery_draws_into_the_current_folder_unless_told_where(tmp_path):
+    if importlib.util.find_spec("matplotlib") is None:
+        pytest.skip("the gallery needs matplotlib (the examples extra), which is not installed")
+    tracked = ROOT / "docs" / "gallery.png"
+    before = tracked.stat().st_mtime_ns
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "gallery.py")], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "vuvirida-gallery.png").read_bytes().startswith(b"\x89PNG")
+    assert tracked.stat().st_mtime_ns == before

@@ -53,14 +53,23 @@ def panic_of(call):
     return caught.value
 
 
-def test_strided_time_aborts_and_the_next_call_works():
-    strided = np.arange(10.0)[::2]
+as_strided = np.lib.stride_tricks.as_strided
+NOT_CONTIGUOUS = {"step 2": lambda: np.arange(10.0)[::2], "reversed": lambda: np.arange(10.0)[::-1],
+                  # Strides whose span overflows the address space; no sample is ever read.
+                  "huge strides": lambda: as_strided(np.zeros(2), (2**40,), (2**40,)),
+                  "huge negative strides": lambda: as_strided(np.zeros(2), (2**40,), (-(2**40),))}
+
+
+@pytest.mark.parametrize("make", NOT_CONTIGUOUS.values(), ids=NOT_CONTIGUOUS)
+def test_strided_time_aborts_and_the_next_call_works(make):
+    strided = make()
     errors = [panic_of(lambda: getattr(vuvirida, name)(strided, *TYPICAL[name])) for name in TYPICAL]
     kind = type(errors[0])
     assert (kind.__module__, kind.__bases__) == ("pyo3_runtime", (BaseException,))
     assert kind not in vars(vuvirida).values()
     assert all(type(e) is kind and e.args == (UNWRAP + "NotContiguousError",) for e in errors)
-    assert_same(oscillate(strided.copy()), evaluate("harmonic_oscillator", strided, *OSCILLATOR))
+    t = np.arange(10.0)
+    assert_same(oscillate(t), evaluate("harmonic_oscillator", t, *OSCILLATOR))
 
 
 def test_numpy_api_table_entries_the_module_uses():

@@ -71,6 +71,40 @@ def harmonic_oscillator(
     MemoryError
         The result cannot be allocated.
 
+    See Also
+    --------
+    numpy.cos : The same cosine, element by element.
+    numpy.exp : The same envelope, element by element.
+    pseudo_square_wave : A squarer shape with the same parameters.
+
+    Notes
+    -----
+
+    `phi` is a time shift, not a phase angle: the phase at ``t = 0`` is
+    ``phi * omega`` radians, so a phase angle ``p`` in radians is passed
+    as ``phi = p / omega``.
+
+    The envelope ``exp(t * gamma)`` overflows to infinity once
+    ``t * gamma`` passes about 709.78, and becomes 0 below about -745.1;
+    past the overflow the value is infinite, or NaN where the shape is
+    exactly 0 (``inf * 0``). Keep ``|t * gamma|`` well below 700 over the
+    samples when the values must stay finite.
+
+    The phase ``(t + phi) * omega`` is rounded to float64, so it carries
+    an error of up to about ``1.1e-16 * |(t + phi) * omega|`` radians:
+    1e-10 rad at a phase of 1e6 rad. The value equals the NumPy
+    expression written in the same order wherever NumPy's ``exp`` and
+    ``cos`` return the C library's bits [1]_ [2]_. Fitted to a daily
+    rhythm this is the cosinor model [3]_ with an envelope.
+
+    References
+    ----------
+    .. [1] ISO/IEC 9899:2018, Programming languages -- C, clause 7.12
+       (Mathematics ``<math.h>``): ``exp``, ``cos``, ``sin``, ``fmod``.
+    .. [2] IEEE Std 754-2019, IEEE Standard for Floating-Point Arithmetic.
+    .. [3] G. Cornelissen, "Cosinor-based rhythmometry", Theoretical
+       Biology and Medical Modelling 11, 16 (2014).
+
     Examples
     --------
     A decaying daily cycle, sampled every four hours:
@@ -132,6 +166,31 @@ def pseudo_square_wave(
         ``Exception``; see the README's section on errors.
     MemoryError
         The result cannot be allocated.
+
+    See Also
+    --------
+    scipy.signal.square : An ideal square wave of period ``2*pi``.
+    fourier_square_wave : The truncated Fourier series of a square wave.
+
+    Notes
+    -----
+    This is not the truncated Fourier series of a square wave, which
+    weighs the third harmonic by 1/3 rather than 1/2: that series is
+    ``fourier_square_wave`` with ``num_harmonics=2``.
+
+    As in `harmonic_oscillator`, `phi` is a time shift (a phase angle
+    ``p`` in radians is ``phi = p / omega``), and the envelope overflows
+    to infinity once ``t * gamma`` passes about 709.78 (NaN where the
+    shape is exactly 0).
+
+    Every operation is rounded to float64 on its own [2]_;
+    ``exp`` and ``sin`` are the C library's [1]_.
+
+    References
+    ----------
+    .. [1] ISO/IEC 9899:2018, Programming languages -- C, clause 7.12
+       (Mathematics ``<math.h>``): ``exp``, ``cos``, ``sin``, ``fmod``.
+    .. [2] IEEE Std 754-2019, IEEE Standard for Floating-Point Arithmetic.
 
     Examples
     --------
@@ -206,6 +265,47 @@ def fourier_square_wave(
     MemoryError
         The result cannot be allocated.
 
+    See Also
+    --------
+    scipy.signal.square : The ideal square wave of period ``2*pi``, -1 to
+        1; ``amplitude * (square((t + phi) * omega) + 1) + y`` is the limit
+        of this function for ``gamma = 0`` as `num_harmonics` grows.
+    pseudo_square_wave : A cheaper rounded square wave.
+
+    Notes
+    -----
+    The cost per sample grows linearly with `num_harmonics`: one ``sin``
+    per harmonic, so a million harmonics take a million ``sin`` calls per
+    sample. Like every truncated Fourier series of a square wave [2]_,
+    the sum overshoots near each jump by about 9 % of the jump however
+    many harmonics are summed (the Gibbs phenomenon [1]_): ``S + 1.0``
+    peaks near 2.179 and dips near -0.179.
+
+    The argument of the ``k``-th sine is rounded to float64, so its error
+    grows with ``k * |omega * (t + phi)|``; above about 1e15 radians the
+    sines are noise. Every operation is rounded to float64 on its own
+    [4]_; ``exp`` and ``sin`` are the C library's [3]_.
+
+    As in `harmonic_oscillator`, `phi` is a time shift (a phase angle
+    ``p`` in radians is ``phi = p / omega``), and the envelope overflows
+    to infinity once ``t * gamma`` passes about 709.78 (NaN where the
+    shape is exactly 0).
+
+    `num_harmonics` must be an ``int`` (or have ``__index__``): a float
+    such as ``7.0``, which fitting routines pass for every parameter,
+    raises ``TypeError``. Hold it fixed with
+    ``functools.partial(fourier_square_wave, num_harmonics=7)``;
+    docs/recipes.md shows fitting with SciPy and lmfit.
+
+    References
+    ----------
+    .. [1] J. W. Gibbs, "Fourier's series", Nature 59, 606 (1899).
+    .. [2] A. V. Oppenheim, A. S. Willsky, Signals and Systems, 2nd ed.,
+       Prentice Hall (1997), chapter 3.
+    .. [3] ISO/IEC 9899:2018, Programming languages -- C, clause 7.12
+       (Mathematics ``<math.h>``): ``exp``, ``cos``, ``sin``, ``fmod``.
+    .. [4] IEEE Std 754-2019, IEEE Standard for Floating-Point Arithmetic.
+
     Examples
     --------
     Fifty harmonics, sampled every four hours of a one-cycle-a-day wave:
@@ -266,6 +366,30 @@ def pseudo_cycloid_wave(
         ``Exception``; see the README's section on errors.
     MemoryError
         The result cannot be allocated.
+
+    See Also
+    --------
+    scipy.signal.sawtooth : Another asymmetric periodic shape.
+    harmonic_oscillator : The plain cosine with the same parameters.
+
+    Notes
+    -----
+    The shape is not a true cycloid: it is the sum of two cosines, so it
+    is smooth everywhere, with a small bump where a cycloid has its cusps.
+
+    As in `harmonic_oscillator`, `phi` is a time shift (a phase angle
+    ``p`` in radians is ``phi = p / omega``), and the envelope overflows
+    to infinity once ``t * gamma`` passes about 709.78 (NaN where the
+    shape is exactly 0).
+
+    Every operation is rounded to float64 on its own [2]_;
+    ``exp`` and ``cos`` are the C library's [1]_.
+
+    References
+    ----------
+    .. [1] ISO/IEC 9899:2018, Programming languages -- C, clause 7.12
+       (Mathematics ``<math.h>``): ``exp``, ``cos``, ``sin``, ``fmod``.
+    .. [2] IEEE Std 754-2019, IEEE Standard for Floating-Point Arithmetic.
 
     Examples
     --------
@@ -333,6 +457,34 @@ def transient_impulse(
         ``Exception``; see the README's section on errors.
     MemoryError
         The result cannot be allocated.
+
+    See Also
+    --------
+    scipy.signal.gausspulse : A Gaussian-modulated sinusoid.
+    numpy.fmod : The remainder that cuts time into cycles.
+
+    Notes
+    -----
+    Unlike the other four functions, this one does not take time in any
+    unit: the cycle is fixed at ``2*pi - 1e-8`` time units. Put times on
+    that scale first, for hours ``t = hours * (2*pi / 24)``, and give
+    `width` on it too. The cycle is 1e-8 shorter than ``2*pi``, so each
+    onset comes 1e-8 time units a cycle earlier than whole turns of
+    ``2*pi`` would place it: 3.7e-6 (0.05 seconds of a day) over a year
+    of daily cycles.
+
+    A sample exactly at the onset has the full height. A `width` of 0
+    gives NaN at the onset (``0/0``) and `equilibrium` everywhere else;
+    a negative `width` acts as its absolute value.
+
+    Every operation is rounded to float64 on its own [2]_;
+    ``exp`` and ``fmod`` are the C library's [1]_.
+
+    References
+    ----------
+    .. [1] ISO/IEC 9899:2018, Programming languages -- C, clause 7.12
+       (Mathematics ``<math.h>``): ``exp``, ``cos``, ``sin``, ``fmod``.
+    .. [2] IEEE Std 754-2019, IEEE Standard for Floating-Point Arithmetic.
 
     Examples
     --------

@@ -3,6 +3,11 @@
 // exception (releasing whatever the call holds on the way), and is turned into
 // the abort exception `PanicException` at the call entry. Nothing unwinds into
 // the interpreter.
+//
+// Reports go to file descriptor 2 as whole blocks, one write sequence per
+// block under a process-wide lock, so that reports from different threads
+// never interleave. A thread that holds the interpreter lock gives it up for
+// the write, so a standard error that nobody drains blocks that thread only.
 #pragma once
 
 #include <source_location>
@@ -34,11 +39,17 @@ class Abort {
 
 // Continues an abort exception that Python code raised into the call: prints
 // it with its traceback and unwinds with its message, without a new report.
+// The two lines that introduce it and the traceback are written as one block.
 [[noreturn, gnu::cold, gnu::noinline]] void resume_panic(PyObject* type, PyObject* value,
                                                          PyObject* traceback);
 
-// The abort exception type once it exists, or null; never creates it.
-PyObject* panic_type_if_created() noexcept;
+// Whether the exception fetched as `type`, `value` and `traceback` (owned by
+// the caller, none pending) is the abort exception. The abort exception type
+// is created here if the process does not have it yet. Where it cannot be,
+// the interpreter's failure is printed with the fetched exception as its
+// context, and the call aborts with "Failed to initialize new exception type.".
+[[gnu::cold]] bool is_panic_type(PyObject* type, PyObject* value, PyObject* traceback,
+                                 std::source_location where = std::source_location::current());
 
 // Sets a new abort exception carrying `abort`'s message as the interpreter's
 // current exception, replacing any pending one. Never unwinds: if the abort

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "frame/convert.hpp"
+#include "frame/text.hpp"
 
 namespace vuvirida::frame {
 
@@ -35,9 +36,10 @@ std::string full_name(const FunctionDescription& d) {
         OwnedRef::taking(bytes ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
                                                       PyBytes_GET_SIZE(bytes.get()), "replace")
                                : nullptr);
-    const char* utf8 = lenient ? PyUnicode_AsUTF8(lenient.get()) : nullptr;
-    if (utf8 == nullptr) return Error::fetch();
-    return Error::type_error(full_name(d) + " got an unexpected keyword argument '" + utf8 + "'");
+    const std::optional<std::string_view> utf8 = lenient ? utf8_of(lenient.get()) : std::nullopt;
+    if (!utf8) return Error::fetch();
+    return Error::type_error(full_name(d) + " got an unexpected keyword argument '" +
+                             std::string(*utf8) + "'");
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'

@@ -135,19 +135,8 @@ const VuviridaBorrowTable* registry_table = nullptr;
 
 }  // namespace
 
-SharedBorrow SharedBorrow::acquiring(PyObject* array) {
+SharedBorrow SharedBorrow::acquiring(std::uintptr_t begin, std::uintptr_t end) {
     const VuviridaBorrowTable* table = registry_table ? registry_table : find_or_install();
-    // The bytes the array's samples span, whatever the sign of its stride.
-    const ArrayFields* fields = array_fields(array);
-    const auto base = reinterpret_cast<std::uintptr_t>(fields->data);
-    std::uintptr_t begin = base;
-    std::uintptr_t end = base;
-    const npy_intp n = fields->nd == 1 ? fields->dimensions[0] : 0;
-    if (n > 0) {
-        const npy_intp reach = (n - 1) * fields->strides[0];
-        begin = reach < 0 ? base - static_cast<std::uintptr_t>(-reach) : base;
-        end = (reach > 0 ? base + static_cast<std::uintptr_t>(reach) : base) + sizeof(double);
-    }
     const int code = table->acquire_shared(table->state, begin, end);
     if (code != 0) [[unlikely]]
         borrow_refused(code);

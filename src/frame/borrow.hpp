@@ -41,9 +41,10 @@ inline constexpr const char* kBorrowAttribute = "_vuvirida_borrow_registry";
 // A shared borrow of a time array's memory, released when the owner goes.
 class SharedBorrow {
   public:
-    // Takes the borrow or aborts: AlreadyBorrowed when the registry refuses
-    // it, an internal registry error when the registry cannot be used.
-    static SharedBorrow acquiring(PyObject* array);
+    // Takes a shared borrow of the bytes [begin, end) or aborts:
+    // AlreadyBorrowed when the registry refuses it, an internal registry error
+    // when the registry cannot be used.
+    static SharedBorrow acquiring(std::uintptr_t begin, std::uintptr_t end);
 
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;

@@ -2,6 +2,7 @@
 
 #include "frame/abort.hpp"
 #include "frame/numpy_api.hpp"
+#include "frame/text.hpp"
 
 namespace vuvirida::frame {
 
@@ -16,10 +17,15 @@ namespace {
     if (!from_text) return Error::fetch();
     OwnedRef to_text = OwnedRef::taking(PyObject_Str(to));
     if (!to_text) return Error::fetch();
-    const char* from_utf8 = PyUnicode_AsUTF8(from_text.get());
-    const char* to_utf8 = from_utf8 ? PyUnicode_AsUTF8(to_text.get()) : nullptr;
-    if (to_utf8 == nullptr) return Error::fetch();
-    return Error::type_error(std::string("type mismatch:\n from=") + from_utf8 + ", to=" + to_utf8);
+    const std::optional<std::string_view> from_utf8 = utf8_of(from_text.get());
+    const std::optional<std::string_view> to_utf8 =
+        from_utf8 ? utf8_of(to_text.get()) : std::nullopt;
+    if (!to_utf8) return Error::fetch();
+    std::string message = "type mismatch:\n from=";
+    message += *from_utf8;
+    message += ", to=";
+    message += *to_utf8;
+    return Error::type_error(std::move(message));
 }
 
 }  // namespace
@@ -27,13 +33,13 @@ namespace {
 std::string type_qualname(PyObject* object) {
     OwnedRef qualname = OwnedRef::taking(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
-    const char* text =
-        qualname && PyUnicode_Check(qualname.get()) ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-    if (text == nullptr) {
+    const std::optional<std::string_view> text =
+        qualname && PyUnicode_Check(qualname.get()) ? utf8_of(qualname.get()) : std::nullopt;
+    if (!text) {
         PyErr_Clear();
         return "<failed to extract type name>";
     }
-    return text;
+    return std::string(*text);
 }
 
 Error cannot_convert(PyObject* object, const char* target) {
@@ -45,18 +51,25 @@ Error cannot_convert(PyObject* object, const char* target) {
     return Error::type_error(std::move(message));
 }
 
+Outcome<Done> check_time_array(PyObject* array) {
+    const ArrayFields* fields = array_fields(array);
+    if (fields->nd != 1) [[unlikely]]
+        return dimensionality_mismatch(fields->nd);
+    PyObject* wanted = float64_descr();
+    if (fields->descr != wanted && !numpy_api().equiv_types(fields->descr, wanted)) {
+        return type_mismatch(fields->descr, wanted);
+    }
+    return Done{};
+}
+
 Outcome<PyObject*> extract_time(PyObject* object) {
     const NumpyApi& api = numpy_api();
     if (Py_TYPE(object) != api.array_type && !PyType_IsSubtype(Py_TYPE(object), api.array_type)) {
         return cannot_convert(object, "PyArray<T, D>");
     }
-    const ArrayFields* fields = array_fields(object);
-    if (fields->nd != 1) [[unlikely]]
-        return dimensionality_mismatch(fields->nd);
-    PyObject* wanted = float64_descr();
-    if (fields->descr != wanted && !api.equiv_types(fields->descr, wanted)) {
-        return type_mismatch(fields->descr, wanted);
-    }
+    Outcome<Done> checked = check_time_array(object);
+    if (!checked.ok()) [[unlikely]]
+        return std::move(checked.error());
     return object;
 }
 

@@ -83,8 +83,8 @@ const FunctionDescription kTransientImpulse{"transient_impulse", kImpulseParamet
 
 // The four generators of (time, amplitude, gamma, omega, phi, y) share one
 // binding; only the kernel differs.
-using OscillatorKernel = void (*)(const double*, std::size_t, double*, double, double, double,
-                                  double, double) noexcept;
+using OscillatorKernel = bool (*)(lib::Samples, std::size_t, double*, double, double, double,
+                                  double, double, lib::Interruption) noexcept;
 
 template <const FunctionDescription& description, OscillatorKernel kernel>
 Outcome<OwnedRef> bind_oscillator(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -101,8 +101,9 @@ Outcome<OwnedRef> bind_oscillator(PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!scalars.ok()) [[unlikely]]
         return std::move(scalars.error());
     const double* v = scalars.value().values;
-    return exchange(time.value(), [v](const double* t, std::size_t n, double* out) {
-        kernel(t, n, out, v[0], v[1], v[2], v[3], v[4]);
+    return exchange(time.value(), [v](lib::Samples t, std::size_t n, double* out,
+                                      lib::Interruption interruption) {
+        return kernel(t, n, out, v[0], v[1], v[2], v[3], v[4], interruption);
     });
 }
 
@@ -144,8 +145,10 @@ Outcome<OwnedRef> __pyfunction_fourier_square_wave(PyObject* const* args, Py_ssi
         return std::move(harmonics.error());
     const double* v = scalars.value().values;
     const std::uint64_t count = harmonics.value();
-    return exchange(time.value(), [v, count](const double* t, std::size_t n, double* out) {
-        lib::fourier_square_wave(t, n, out, v[0], v[1], v[2], v[3], v[4], count);
+    return exchange(time.value(), [v, count](lib::Samples t, std::size_t n, double* out,
+                                             lib::Interruption interruption) {
+        return lib::fourier_square_wave(t, n, out, v[0], v[1], v[2], v[3], v[4], count,
+                                        interruption);
     });
 }
 
@@ -164,8 +167,9 @@ Outcome<OwnedRef> __pyfunction_transient_impulse(PyObject* const* args, Py_ssize
     if (!scalars.ok()) [[unlikely]]
         return std::move(scalars.error());
     const double* v = scalars.value().values;
-    return exchange(time.value(), [v](const double* t, std::size_t n, double* out) {
-        lib::transient_impulse(t, n, out, v[0], v[1], v[2], v[3]);
+    return exchange(time.value(), [v](lib::Samples t, std::size_t n, double* out,
+                                      lib::Interruption interruption) {
+        return lib::transient_impulse(t, n, out, v[0], v[1], v[2], v[3], interruption);
     });
 }
 

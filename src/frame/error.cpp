@@ -1,6 +1,7 @@
 #include "frame/error.hpp"
 
 #include "frame/abort.hpp"
+#include "frame/text.hpp"
 
 namespace vuvirida::frame {
 
@@ -14,14 +15,14 @@ Error Error::fetch() {
         Py_XDECREF(traceback);
         return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
-    // Only an existing abort exception type can have been raised, so there is
-    // nothing to compare with before the first abort.
-    PyObject* panic_type = panic_type_if_created();
-    if (panic_type != nullptr && type == panic_type) resume_panic(type, value, traceback);
     Error error;
     error.type_ = OwnedRef::taking(type);
     error.value_ = OwnedRef::taking(value);
     error.traceback_ = OwnedRef::taking(traceback);
+    // The comparison creates the abort exception type on the first fetch.
+    if (is_panic_type(type, value, traceback)) {
+        resume_panic(error.type_.give_up(), error.value_.give_up(), error.traceback_.give_up());
+    }
     return error;
 }
 
@@ -50,12 +51,10 @@ Error Error::prefixed(const char* prefix) && {
         OwnedRef replaced = OwnedRef::taking(value);
         OwnedRef replaced_traceback = OwnedRef::taking(traceback);
         OwnedRef rendered = OwnedRef::taking(replaced ? PyObject_Str(replaced.get()) : nullptr);
-        const char* utf8 = rendered ? PyUnicode_AsUTF8(rendered.get()) : nullptr;
-        if (utf8 == nullptr) {
-            PyErr_Clear();
-            utf8 = "<exception str() failed>";
-        }
-        text += utf8;
+        const std::optional<std::string_view> utf8 =
+            rendered ? utf8_of(rendered.get()) : std::nullopt;
+        if (!utf8) PyErr_Clear();
+        text += utf8 ? *utf8 : std::string_view("<exception str() failed>");
         if (replaced && PyExceptionInstance_Check(replaced.get())) {
             cause = OwnedRef::taking(PyException_GetCause(replaced.get()));
         }

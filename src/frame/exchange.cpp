@@ -1,6 +1,7 @@
 #include "frame/exchange.hpp"
 
 #include "frame/abort.hpp"
+#include "frame/convert.hpp"
 
 namespace vuvirida::frame {
 
@@ -13,13 +14,31 @@ namespace {
 
 }  // namespace
 
-ContiguousView contiguous_view(PyObject* array) {
-    const ArrayFields* fields = array_fields(array);
-    if ((fields->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) == 0 ||
-        fields->data == nullptr) [[unlikely]]
-        not_contiguous();
-    return {reinterpret_cast<const double*>(fields->data),
-            static_cast<std::size_t>(fields->dimensions[0])};
+Outcome<ContiguousView> checked_view(PyObject* time) {
+    Outcome<Done> checked = extract_argument(check_time_array(time), "time");
+    if (!checked.ok()) return std::move(checked.error());
+    const ArrayFields* fields = array_fields(time);
+    if (!contiguous(fields)) not_contiguous();
+    return ContiguousView{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
+                          fields->descr};
+}
+
+bool Watch::poll(void* context) noexcept {
+    auto& watch = *static_cast<Watch*>(context);
+    if (PyErr_CheckSignals() != 0) {
+        watch.stop = Stop::raised;
+        return true;
+    }
+    if (!unchanged(watch.time, watch.view)) {
+        watch.stop = Stop::changed;
+        return true;
+    }
+    return false;
+}
+
+void kept_changing() {
+    panic("the time array changed while it was being read, " + std::to_string(kMaxReads) +
+          " times in a row");
 }
 
 Outcome<OwnedRef> new_result_array(std::size_t n) {

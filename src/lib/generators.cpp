@@ -36,6 +36,19 @@ inline double harmonic_number(std::uint64_t j) noexcept {
     return 2.0 * static_cast<double>(j | 1);
 }
 
+// The Fourier sum from its term j = first on to before `stop`, added to `sum`
+// in increasing order of the harmonic number k = 2 j + 1.
+inline double add_harmonics(double sum, double u, double omega, std::uint64_t first,
+                            std::uint64_t stop) noexcept {
+    for (std::uint64_t j = first; j < stop; ++j) {
+        const double kf = harmonic_number(j);
+        const double wk = kf * omega;
+        const double s = std::sin(u * wk);
+        sum = sum + ((s * kFourOverPi) / kf);
+    }
+    return sum;
+}
+
 // exp(+-0) = 1, cos(+-0) = 1 and sin(+-0) = +-0 in every conforming math
 // library. With kAtZero the call is skipped where the argument is a zero, and
 // the result is the library's either way; NaN and every other argument still
@@ -69,18 +82,39 @@ inline double sin_of(double m) noexcept {
 // constants, so that each kernel has one loop per case and no per-sample
 // test of the scalars.
 template <class Body>
-inline void by_zero_scalars(double gamma, double omega, Body&& body) {
+inline bool by_zero_scalars(double gamma, double omega, Body&& body) {
     if (gamma == 0.0) {
-        if (omega == 0.0) {
-            body(std::true_type{}, std::true_type{});
-        } else {
-            body(std::true_type{}, std::false_type{});
-        }
-    } else if (omega == 0.0) {
-        body(std::false_type{}, std::true_type{});
-    } else {
-        body(std::false_type{}, std::false_type{});
+        if (omega == 0.0) return body(std::true_type{}, std::true_type{});
+        return body(std::true_type{}, std::false_type{});
     }
+    if (omega == 0.0) return body(std::false_type{}, std::true_type{});
+    return body(std::false_type{}, std::false_type{});
+}
+
+constexpr std::size_t divide_rounding_up(std::size_t n, std::size_t d) noexcept {
+    return n / d + (n % d != 0);
+}
+
+// Runs step(i) for i = 0, 1, ..., n - 1 in stretches of about kPollWork units
+// of work, `work` units a step, and asks `interruption` between stretches
+// whether to stop. A step may also stop the loop by returning false. True
+// when every step ran; a call whose whole work fits in one stretch never polls.
+template <class Step>
+inline bool in_stretches(std::size_t n, std::size_t work, Interruption interruption, Step&& step) {
+    const std::size_t stretch =
+        std::max<std::size_t>(1, kPollWork / std::max<std::size_t>(work, 1));
+    for (std::size_t start = 0; start < n; start += stretch) {
+        const std::size_t stop = start + std::min(stretch, n - start);
+        for (std::size_t i = start; i < stop; ++i) {
+            if constexpr (std::is_void_v<std::invoke_result_t<Step&, std::size_t>>) {
+                step(i);
+            } else if (!step(i)) {
+                return false;
+            }
+        }
+        if (stop < n && interruption.requested()) return false;
+    }
+    return true;
 }
 
 // fmod(t, cycle) for the impulse train without the library call.
@@ -158,7 +192,7 @@ inline ImpulseLane impulse_lane(double t, double onset, double width) noexcept {
 
 // impulse_lane for `groups` groups of kGroup samples, as vector lanes.
 VUVIRIDA_LANE_CLONES
-void impulse_lanes(const double* __restrict time, std::size_t groups, double onset, double width,
+void impulse_lanes(Samples time, std::size_t groups, double onset, double width,
                    double* __restrict r, double* __restrict z) noexcept {
     for (std::size_t g = 0; g < groups; ++g) {
         for (std::size_t l = 0; l < kGroup; ++l) {
@@ -172,24 +206,28 @@ void impulse_lanes(const double* __restrict time, std::size_t groups, double ons
 
 }  // namespace
 
-void harmonic_oscillator(const double* time, std::size_t n, double* out, double amplitude,
-                         double gamma, double omega, double phi, double y) noexcept {
-    by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
+bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
+                         double omega, double phi, double y, Interruption interruption) noexcept {
+    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
+        return in_stretches(n, 2, interruption, [=](std::size_t i) {
             const double t = time[i];
             const double e = exp_of<zero_rate>(t * gamma);
             const double p = e * amplitude;
             const double c = cos_of<zero_frequency>((t + phi) * omega);
             out[i] = (p * c) + y;
-        }
+        });
     });
 }
 
-void fourier_square_wave(const double* time, std::size_t n, double* out, double amplitude,
-                         double gamma, double omega, double phi, double y,
-                         std::uint64_t num_harmonics) noexcept {
-    by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
+bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
+                         double omega, double phi, double y, std::uint64_t num_harmonics,
+                         Interruption interruption) noexcept {
+    // One sample's work is its exp and its num_harmonics sines. Where that is
+    // more than a stretch, the harmonic sum itself polls every kPollWork terms.
+    const std::size_t work =
+        num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
+    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
+        return in_stretches(n, work, interruption, [=](std::size_t i) {
             const double t = time[i];
             const double e = exp_of<zero_rate>(gamma * t);
             const double a = e * amplitude;
@@ -199,23 +237,30 @@ void fourier_square_wave(const double* time, std::size_t n, double* out, double 
             // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
             // sum stays +0.0: adding either zero to +0.0 gives +0.0.
             if (!(zero_frequency && std::isfinite(u))) {
-                // Exactly num_harmonics odd harmonics, in increasing order.
-                for (std::uint64_t j = 0; j < num_harmonics; ++j) {
-                    const double kf = harmonic_number(j);
-                    const double wk = kf * omega;
-                    const double s = std::sin(u * wk);
-                    sum = sum + ((s * kFourOverPi) / kf);
+                // Exactly num_harmonics odd harmonics, in increasing order; a
+                // long sum in stretches of kPollWork terms.
+                if (num_harmonics <= kPollWork) [[likely]] {
+                    sum = add_harmonics(sum, u, omega, 0, num_harmonics);
+                } else {
+                    for (std::uint64_t j = 0; j < num_harmonics;) {
+                        const std::uint64_t stop =
+                            num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
+                        sum = add_harmonics(sum, u, omega, j, stop);
+                        if (stop < num_harmonics && interruption.requested()) return false;
+                        j = stop;
+                    }
                 }
             }
             out[i] = (a * (sum + 1.0)) + y;
-        }
+            return true;
+        });
     });
 }
 
-void pseudo_square_wave(const double* time, std::size_t n, double* out, double amplitude,
-                        double gamma, double omega, double phi, double y) noexcept {
-    by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
+bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
+                        double omega, double phi, double y, Interruption interruption) noexcept {
+    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
+        return in_stretches(n, 3, interruption, [=](std::size_t i) {
             const double t = time[i];
             const double e = exp_of<zero_rate>(gamma * t);
             const double a = e * amplitude;
@@ -224,15 +269,15 @@ void pseudo_square_wave(const double* time, std::size_t n, double* out, double a
             const double s3 = sin_of<zero_frequency>(theta * 3.0);
             const double v = s1 + (s3 * 0.5);
             out[i] = (a * v) + y;
-        }
+        });
     });
 }
 
-void pseudo_cycloid_wave(const double* time, std::size_t n, double* out, double amplitude,
-                         double gamma, double omega, double phi, double y) noexcept {
+bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
+                         double omega, double phi, double y, Interruption interruption) noexcept {
     const double w2 = omega + omega;
-    by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        for (std::size_t i = 0; i < n; ++i) {
+    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
+        return in_stretches(n, 3, interruption, [=](std::size_t i) {
             const double t = time[i];
             const double e = exp_of<zero_rate>(t * gamma);
             const double a = e * amplitude;
@@ -241,48 +286,52 @@ void pseudo_cycloid_wave(const double* time, std::size_t n, double* out, double 
             const double c1 = cos_of<zero_frequency>(u * omega);
             const double d = c2 - (c1 + c1);
             out[i] = (a * d) + y;
-        }
+        });
     });
 }
 
-void transient_impulse(const double* time, std::size_t n, double* out, double amplitude,
-                       double period, double width, double equilibrium) noexcept {
+bool transient_impulse(Samples time, std::size_t n, double* out, double amplitude, double period,
+                       double width, double equilibrium, Interruption interruption) noexcept {
     const double onset = (period / 24.0) * kFullTurn;
     if (!(onset < kImpulseCycle)) {
         // fmod(t, cycle) is NaN or lies in (-cycle, cycle), so with the onset
         // at or past the cycle length (or NaN) x is negative or NaN at every
         // sample and the pulse is +0.0 throughout.
         std::fill(out, out + n, (+0.0 * amplitude) + equilibrium);
-        return;
+        return true;
     }
     double r[kBlock];
     double z[kBlock];
-    for (std::size_t start = 0; start < n; start += kBlock) {
-        const std::size_t count = std::min(kBlock, n - start);
-        const std::size_t whole = count / kGroup * kGroup;
-        const double* t = time + start;
-        impulse_lanes(t, whole / kGroup, onset, width, r, z);
-        // The last, partial group one sample at a time.
-        for (std::size_t i = whole; i < count; ++i) {
-            const ImpulseLane lane = impulse_lane(t[i], onset, width);
-            r[i] = lane.r;
-            z[i] = lane.z;
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            double remainder = r[i];
-            double exponent = z[i];
-            if (!(std::fabs(t[i]) < kFastBound)) [[unlikely]] {
-                remainder = std::fmod(t[i], kImpulseCycle);
-                const double q = (remainder - onset) / width;
-                exponent = (q * q) * -0.5;
-            }
-            const double x = remainder - onset;
-            double p = +0.0;
-            // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
-            if (x >= 0.0) p = std::exp(exponent);
-            out[start + i] = (p * amplitude) + equilibrium;
-        }
-    }
+    // A block's work: a remainder and at most one exp per sample.
+    return in_stretches(divide_rounding_up(n, kBlock), 2 * kBlock, interruption,
+                        [&](std::size_t block) {
+                            const std::size_t start = block * kBlock;
+                            const std::size_t count = std::min(kBlock, n - start);
+                            const std::size_t whole = count / kGroup * kGroup;
+                            const Samples t{time.bytes + start * sizeof(double)};
+                            impulse_lanes(t, whole / kGroup, onset, width, r, z);
+                            // The last, partial group one sample at a time.
+                            for (std::size_t i = whole; i < count; ++i) {
+                                const ImpulseLane lane = impulse_lane(t[i], onset, width);
+                                r[i] = lane.r;
+                                z[i] = lane.z;
+                            }
+                            for (std::size_t i = 0; i < count; ++i) {
+                                double remainder = r[i];
+                                double exponent = z[i];
+                                if (!(std::fabs(t[i]) < kFastBound)) [[unlikely]] {
+                                    remainder = std::fmod(t[i], kImpulseCycle);
+                                    const double q = (remainder - onset) / width;
+                                    exponent = (q * q) * -0.5;
+                                }
+                                const double x = remainder - onset;
+                                double p = +0.0;
+                                // `!(x < 0)` would let NaN through; the pulse is on only for x >=
+                                // 0.
+                                if (x >= 0.0) p = std::exp(exponent);
+                                out[start + i] = (p * amplitude) + equilibrium;
+                            }
+                        });
 }
 
 }  // namespace vuvirida::lib

@@ -11,12 +11,13 @@
 // zero are 1, sin of a zero is that zero), and transient_impulse computes the
 // remainder exactly itself where it can, since fmod's result is exact.
 //
-// The kernels know nothing of the interpreter: they are plain functions over a
-// pointer, a length and doubles. `time` and `out` never overlap.
+// The kernels know nothing of the interpreter: they are plain functions over
+// samples in memory, a length and doubles. `time` and `out` never overlap.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace vuvirida::lib {
 
@@ -27,31 +28,69 @@ inline constexpr double kImpulseCycle = 6.283185297179586;
 // A full turn, the float64 nearest to 2 pi; the scale of the impulse onset.
 inline constexpr double kFullTurn = 6.283185307179586;
 
+// The samples as they lie in memory: float64 values in index order, at any
+// address. An array's memory need not be aligned to 8 bytes (one made from a
+// buffer at an odd offset is valid), so each sample is copied out with
+// memcpy, which compiles to a plain load wherever unaligned loads are allowed.
+struct Samples {
+    const std::byte* bytes;
+
+    double operator[](std::size_t i) const noexcept {
+        double value;
+        std::memcpy(&value, bytes + i * sizeof(double), sizeof value);
+        return value;
+    }
+};
+
+// How a long loop learns that it must stop early (a pending Ctrl-C, say),
+// without the kernels knowing who asks: between stretches of work the kernel
+// calls `poll(context)`, and stops at once when it returns true.
+struct Interruption {
+    bool (*poll)(void* context) noexcept;
+    void* context;
+
+    bool requested() const noexcept { return poll(context); }
+};
+
+// Work between two polls, counted in math-library calls: about 0.2 ms for
+// ordinary arguments and a few ms at worst (sin and cos of huge arguments take
+// up to ~70 ns). A call whose whole work is below this never polls.
+inline constexpr std::uint64_t kPollWork = std::uint64_t{1} << 15;
+
+// Every kernel returns true when it wrote all n values, and false when the
+// interruption stopped it first; `out` then holds a partial result that the
+// caller must discard.
+
 // (exp(t * gamma) * amplitude) * cos((t + phi) * omega) + y
-void harmonic_oscillator(const double* time, std::size_t n, double* out, double amplitude,
-                         double gamma, double omega, double phi, double y) noexcept;
+[[nodiscard]] bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude,
+                                       double gamma, double omega, double phi, double y,
+                                       Interruption interruption) noexcept;
 
 // (exp(gamma * t) * amplitude) * (S + 1) + y, with S the sum over the odd
 // k = 1, 3, ..., 2 N - 1 of (sin((t + phi) * (k * omega)) * 4/pi) / k,
 // accumulated in increasing k from 0.
-void fourier_square_wave(const double* time, std::size_t n, double* out, double amplitude,
-                         double gamma, double omega, double phi, double y,
-                         std::uint64_t num_harmonics) noexcept;
+[[nodiscard]] bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplitude,
+                                       double gamma, double omega, double phi, double y,
+                                       std::uint64_t num_harmonics,
+                                       Interruption interruption) noexcept;
 
 // (exp(gamma * t) * amplitude) * (sin(theta) + sin(theta * 3) * 0.5) + y,
 // with theta = (t + phi) * omega.
-void pseudo_square_wave(const double* time, std::size_t n, double* out, double amplitude,
-                        double gamma, double omega, double phi, double y) noexcept;
+[[nodiscard]] bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude,
+                                      double gamma, double omega, double phi, double y,
+                                      Interruption interruption) noexcept;
 
 // (exp(t * gamma) * amplitude) * (cos((omega + omega) * u) - 2 cos(u * omega)) + y,
 // with u = t + phi.
-void pseudo_cycloid_wave(const double* time, std::size_t n, double* out, double amplitude,
-                         double gamma, double omega, double phi, double y) noexcept;
+[[nodiscard]] bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude,
+                                       double gamma, double omega, double phi, double y,
+                                       Interruption interruption) noexcept;
 
 // (p * amplitude) + equilibrium, with p the one-sided Gaussian pulse
 // exp(((x / width) * (x / width)) * -0.5) where the shifted phase
 // x = fmod(t, cycle) - onset is zero or positive, and +0.0 elsewhere.
-void transient_impulse(const double* time, std::size_t n, double* out, double amplitude,
-                       double period, double width, double equilibrium) noexcept;
+[[nodiscard]] bool transient_impulse(Samples time, std::size_t n, double* out, double amplitude,
+                                     double period, double width, double equilibrium,
+                                     Interruption interruption) noexcept;
 
 }  // namespace vuvirida::lib

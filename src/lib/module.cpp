@@ -5,6 +5,7 @@
 #include "frame/abort.hpp"
 #include "frame/convert.hpp"
 #include "frame/error.hpp"
+#include "frame/text.hpp"
 #include "lib/function_table.hpp"
 
 namespace vuvirida::lib {
@@ -54,8 +55,11 @@ PyObject* name_name = nullptr;
     OwnedRef owned_value = OwnedRef::taking(value);
     OwnedRef owned_traceback = OwnedRef::taking(traceback);
     OwnedRef text = OwnedRef::taking(owned_value ? PyObject_Repr(owned_value.get()) : nullptr);
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (utf8 != nullptr) message = message + ": " + utf8;
+    const std::optional<std::string_view> utf8 = text ? frame::utf8_of(text.get()) : std::nullopt;
+    if (utf8) {
+        message += ": ";
+        message += *utf8;
+    }
     PyErr_Clear();
     frame::panic(std::move(message), where);
 }
