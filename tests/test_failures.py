@@ -348,7 +348,11 @@ def test_abort_exception_type_that_cannot_be_made_at_a_fetch_loses_nothing(tmp_p
     failed = [line for line in out if line.split("|")[-2] == "True"]
     assert failed and set(failed) == {
         "PanicException|Failed to initialize new exception type.|True|True"}
-    assert set(out) - set(failed) <= {"ValueError|from a hook|False|False", "MemoryError|False|False"}
+    # SystemError is the interpreter's own, when a failed allocation stops the
+    # hook without an exception.
+    stopped = r"SystemError\|<function Hostile\.__float__ at 0x\w+> returned NULL without setting an exception"
+    assert all(line in {"ValueError|from a hook|False|False", "MemoryError|False|False"}
+               or re.fullmatch(stopped + r"\|False\|False", line) for line in set(out) - set(failed)), out
 
 
 @pytest.mark.parametrize("slot, call", [
