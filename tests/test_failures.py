@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from conditions import import_survives_failed_allocations, limits_address_space, prints_every_exception_under_threads
+
 REPORT = re.compile(r"thread '<unnamed>' panicked at src/[\w/]+\.cpp:\d+:\d+:")
 NOTE = "note: run with `VUVIRIDA_BACKTRACE=1` environment variable to display a backtrace"
 STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
@@ -142,6 +144,7 @@ def whole_blocks(err):
     return blocks
 
 
+@prints_every_exception_under_threads
 def test_reports_of_concurrent_aborts_never_interleave():
     # Threads abort in three ways at once: on a strided array; through a
     # PanicException that a __float__ hook raises back into the call; and on a
@@ -210,6 +213,10 @@ def test_full_standard_error_blocks_only_the_aborting_thread(ending):
             beats.append(time.monotonic())
         gap = max(b - a for a, b in zip(beats, beats[1:]))
         if {ending == "fork"}:
+            # From 3.12 the interpreter warns of a fork beside threads, on the
+            # standard error that is full here: the warning would block.
+            import warnings
+            warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
             pid = os.fork()
             if pid == 0:
                 os.dup2(os.open(os.devnull, os.O_WRONLY), 2)
@@ -264,8 +271,7 @@ def test_daemon_threads_inside_calls_when_the_interpreter_exits():
     assert err == []
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer reserves more address space than the limit")
+@limits_address_space
 def test_result_that_cannot_be_allocated_raises_memory_error_and_the_next_call_works():
     out, err = run("""
         import os, resource
@@ -299,13 +305,14 @@ def test_abort_whose_exception_cannot_be_made_raises_the_interpreters_error():
         STRIDED, NOTE, "Failed to initialize new exception type."]
 
 
+@import_survives_failed_allocations
 def test_failed_allocations_during_import_raise_and_never_crash():
     # Each child fails exactly one allocation, a little later each time, while
     # the module initialises; every failure must reach the importer.
     pytest.importorskip("_testcapi")
     out, _ = run("""
         import os, _testcapi
-        for n in range(0, 600, 3):
+        for n in range(0, 3000, 3):  # past 600, until the import no longer meets the failure
             pid = os.fork()
             if pid == 0:
                 _testcapi.set_nomemory(n, n + 1)
@@ -314,13 +321,22 @@ def test_failed_allocations_during_import_raise_and_never_crash():
                     outcome = "ok"
                 except BaseException as error:
                     outcome = type(error).__name__
+                    codes = [frame.f_code.co_name for frame, _ in traceback.walk_tb(error.__traceback__)]
+                    outcome += " in find_spec" * ("find_spec" in codes)
                 _testcapi.remove_mem_hooks()
                 os.write(1, (outcome + "\\n").encode())
-                os._exit(0)
-            assert os.waitpid(pid, 0)[1] == 0, n
-    """, prelude="")
-    # RuntimeError is the import system's own "can't allocate lock".
-    assert set(out) <= {"ok", "MemoryError", "PanicException", "RuntimeError"}
+                os._exit(3 if outcome == "ok" else 0)
+            status = os.waitpid(pid, 0)[1]
+            assert os.WIFEXITED(status) and os.WEXITSTATUS(status) in (0, 3), n
+            if os.WEXITSTATUS(status) == 3 and n >= 600:
+                break
+    """, prelude="import traceback\n")
+    # RuntimeError is the import system's own "can't allocate lock". An
+    # editable install's finder runs Python code before the module is found,
+    # where the interpreter may raise its own SystemError.
+    interpreters = {"MemoryError", "RuntimeError"}
+    assert set(out) <= {"ok", "PanicException", *interpreters,
+                        *(f"{kind} in find_spec" for kind in interpreters | {"SystemError"})}
     assert out[-1] == "ok"
     assert "MemoryError" in out
 
@@ -361,7 +377,11 @@ def test_abort_exception_type_that_cannot_be_made_at_a_fetch_loses_nothing(tmp_p
     failed = [line for line in out if line.split("|")[-2] == "True"]
     assert failed and set(failed) == {
         "PanicException|Failed to initialize new exception type.|True|True"}
-    assert set(out) - set(failed) <= {"ValueError|from a hook|False|False", "MemoryError|False|False"}
+    # SystemError is the interpreter's own, when a failed allocation stops the
+    # hook without an exception.
+    stopped = r"SystemError\|<function Hostile\.__float__ at 0x\w+> returned NULL without setting an exception"
+    assert all(line in {"ValueError|from a hook|False|False", "MemoryError|False|False"}
+               or re.fullmatch(stopped + r"\|False\|False", line) for line in set(out) - set(failed)), out
 
 
 @pytest.mark.parametrize("slot, call", [

@@ -1,7 +1,6 @@
 # Nothing leaks, nothing is shared between calls, and independent
 # implementations of the same waveforms agree.
 import gc
-import os
 import sys
 import threading
 import tracemalloc
@@ -10,12 +9,10 @@ import numpy as np
 import pytest
 
 import vuvirida as vv
+from conditions import SANITIZED, reads_proc
 from reference import Hostile
 
 T = np.linspace(-3.0, 30.0, 257)
-
-
-SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def resident_bytes():
@@ -45,7 +42,7 @@ def calls():
     ]
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@reads_proc
 @pytest.mark.parametrize("label, function, args, kwargs", calls(), ids=[c[0] for c in calls()])
 def test_no_path_leaks(label, function, args, kwargs):
     def call():
@@ -120,13 +117,15 @@ def test_failed_allocations_give_memory_error_or_the_usual_outcome(label, functi
 
     def outcome():
         try:
-            return function(*args, **kwargs).tobytes()
+            return function(*args, **kwargs).tobytes(), ""
+        except MemoryError:  # NumPy raises its own subclass, with a message
+            return "MemoryError", ""
         except BaseException as error:
-            return type(error).__name__ + str(error)[:60]
+            return type(error).__name__, str(error)[:60]
 
     usual = outcome()
     for n in range(40):
-        got = "MemoryError"  # also when the failure hits this test's own frames
+        got = "MemoryError", ""  # also when the failure hits this test's own frames
         capi.set_nomemory(n, n + 1)
         try:
             got = outcome()
@@ -135,6 +134,11 @@ def test_failed_allocations_give_memory_error_or_the_usual_outcome(label, functi
         finally:
             capi.remove_mem_hooks()
         # SystemError is the interpreter's own, when a failed allocation stops
-        # a Python-level __float__ without an exception.
-        assert got in (usual, "MemoryError") or got.startswith("SystemError<function"), (label, n, got)
+        # a Python-level __float__ without an exception. Some interpreters
+        # (Debian's 3.11.2) lose their own message to the failure, leaving
+        # only the module's context before it, if any.
+        context, separator, _ = usual[1].partition(": ")
+        lost_message = got[0] == usual[0] and got[1] in ("", context + separator)
+        interpreters = got[0] == "SystemError" and got[1].startswith("<function")
+        assert got in (usual, ("MemoryError", "")) or interpreters or lost_message, (label, n, got)
     assert outcome() == usual

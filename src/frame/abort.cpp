@@ -179,7 +179,7 @@ void emit(std::string_view block, bool note_wanted) noexcept {
         return;
     }
     flush_python_stderr();
-    if (_Py_IsFinalizing() != 0) {
+    if (interpreter_finalizing()) {
         write_locked(block, note_wanted);
         return;
     }

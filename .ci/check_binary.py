@@ -1,0 +1,98 @@
+"""Inspect a built module file: no fused multiply-add, only the init symbol.
+
+    check_binary.py BUILT [SHIPPED]   check a build and, optionally, its shipped copy
+    check_binary.py --fused-only FILE  only look for fused multiply-adds
+
+SHIPPED (or BUILT alone) may be a wheel, whose module file is checked.
+
+BUILT is the module as linked, with its symbol table, so that every
+instruction is attributed to the function holding it. A fused multiply-add
+rounds once where the waveforms round twice, so none may appear outside the
+functions allowed below. SHIPPED is the copy in the wheel, stripped of local
+symbols: it must hold exactly the fused instructions the allowed functions
+account for, and export only PyInit_vuvirida. Checked alone, a stripped
+module attributes everything to its few remaining symbols: that suffices
+while nothing is allowed.
+"""
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+# Function-name prefixes (as `objdump --demangle` prints them) whose fused
+# multiply-adds are deliberate: an evaluation in extended precision that
+# relies on the single rounding and is tested bit for bit against libm.
+# Anything added here must say which function and why.
+ALLOWED_FUSED = ()
+
+# x86-64 FMA3/FMA4/AVX-512 forms and the AArch64 scalar, vector and SVE forms.
+FUSED = re.compile(r"v?fc?n?m(add|sub|ad|sb|la|ls)\w*|bfml\w*")
+FUNCTION = re.compile(r"[0-9a-f]+ <(.+)>:")
+INSTRUCTION = re.compile(r"\s*[0-9a-f]+:\s+([a-z][\w.]*)")
+ELF_MACHINES = {62: "x86_64", 183: "aarch64"}
+
+
+def objdump_for(path):
+    with open(path, "rb") as f:
+        head = f.read(20)
+    if head[:4] != b"\x7fELF":
+        return "objdump"  # Mach-O on macOS: the system's llvm-objdump
+    machine = ELF_MACHINES[int.from_bytes(head[18:20], "little")]
+    own = subprocess.run(["uname", "-m"], capture_output=True, text=True).stdout.strip()
+    return "objdump" if machine == own else shutil.which(f"{machine}-linux-gnu-objdump") or "objdump"
+
+
+def fused_by_function(path):
+    """{function: [fused mnemonic, ...]} over every executable section."""
+    listing = subprocess.run([objdump_for(path), "-d", "--no-show-raw-insn", "--demangle", path],
+                             capture_output=True, text=True, check=True).stdout
+    found, function = {}, "?"
+    for line in listing.splitlines():
+        if header := FUNCTION.fullmatch(line):
+            function = header[1]
+        elif (insn := INSTRUCTION.match(line)) and FUSED.fullmatch(insn[1]):
+            found.setdefault(function, []).append(insn[1])
+    return found
+
+
+def exported(path):
+    command = ["nm", "-gU"] if sys.platform == "darwin" else ["nm", "-D", "--defined-only"]
+    out = subprocess.run(command + [path], capture_output=True, text=True, check=True).stdout
+    return [line.split()[-1].removeprefix("_" if sys.platform == "darwin" else "") for line in out.splitlines()]
+
+
+def module_file(path, scratch):
+    if not path.endswith(".whl"):
+        return path
+    with zipfile.ZipFile(path) as wheel:
+        [name] = [n for n in wheel.namelist() if re.fullmatch(r"vuvirida\.[^/]+\.so", n)]
+        return wheel.extract(name, scratch)
+
+
+def main(args):
+    with tempfile.TemporaryDirectory() as scratch:
+        return check([module_file(a, scratch) if not a.startswith("--") else a for a in args])
+
+
+def check(args):
+    if args[0] == "--fused-only":
+        found = fused_by_function(args[1])
+        print(f"{args[1]}: fused multiply-adds in {sorted(found)}")
+        return 1 if found else 0
+    built, shipped = args[0], args[-1]
+    found = fused_by_function(built)
+    allowed = sum(len(v) for k, v in found.items() if k.startswith(ALLOWED_FUSED))
+    problems = [f"{built}: {len(v)} fused multiply-adds in {k}: {sorted(set(v))}"
+                for k, v in found.items() if not k.startswith(ALLOWED_FUSED)]
+    if shipped != built and (count := sum(map(len, fused_by_function(shipped).values()))) != allowed:
+        problems.append(f"{shipped}: {count} fused multiply-adds where the build accounts for {allowed}")
+    if (names := exported(shipped)) != ["PyInit_vuvirida"]:
+        problems.append(f"{shipped}: exports {names}, not only PyInit_vuvirida")
+    print("\n".join(problems) or f"{shipped}: no fused multiply-add outside {ALLOWED_FUSED}; exports PyInit_vuvirida")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
