@@ -25,7 +25,13 @@ import zipfile
 # multiply-adds are deliberate: an evaluation in extended precision that
 # relies on the single rounding and is tested bit for bit against libm.
 # Anything added here must say which function and why.
-ALLOWED_FUSED = ()
+ALLOWED_FUSED = (
+    # src/lib/exp_lanes.cpp: exp in extended precision (exact products by
+    # fused multiply-add, Horner's rule), whose error analysis assumes the
+    # single rounding; a lane's value is kept only where it is provably the
+    # library's exp, and the hard-case tables check it bit for bit.
+    "vuvirida::lib::vuvirida_exp_lanes_fma_",
+)
 
 # x86-64 FMA3/FMA4/AVX-512 forms and the AArch64 scalar, vector and SVE forms.
 FUSED = re.compile(r"v?fc?n?m(add|sub|ad|sb|la|ls)\w*|bfml\w*")
