@@ -84,6 +84,7 @@ def test_keywords_in_any_order_equal_positional(name):
     ("transient_impulse", 5, {"time": T}, "got multiple values for argument 'time'"),
     ("transient_impulse", 1, {"amplitude": 1.0, "omega": 1.0}, "got an unexpected keyword argument 'omega'"),
     ("transient_impulse", 1, {"\udc80": 1.0}, "got an unexpected keyword argument '\ufffd\ufffd\ufffd'"),
+    ("harmonic_oscillator", 5, {"y\x00": 1.0}, "got an unexpected keyword argument 'y\x00'"),  # not 'y'
     ("harmonic_oscillator", 5, {}, "missing 1 required positional argument: 'y'"),
     ("harmonic_oscillator", 4, {}, "missing 2 required positional arguments: 'phi' and 'y'"),
     ("fourier_square_wave", 4, {}, "missing 3 required positional arguments: 'phi', 'y', and 'num_harmonics'"),
@@ -105,6 +106,7 @@ class FloatRaises:
     def __float__(self): raise self.error
 
 
+NUL_NAMED = type("NulNamed", (), {"__qualname__": "Nul\x00Named"})
 NOT_ARRAY, NOT_REAL = "'list' object cannot be converted to 'PyArray<T, D>'", "must be real number, not str"
 DIMENSIONS = "argument 'time': dimensionality mismatch:\n from={}, to=1"
 TYPES = "argument 'time': type mismatch:\n from={}, to=float64"
@@ -125,6 +127,10 @@ TYPES = "argument 'time': type mismatch:\n from={}, to=float64"
     ("harmonic_oscillator", {"y": "y", "time": [0.0], "gamma": "g"}, TypeError, f"argument 'time': {NOT_ARRAY}"),
     ("fourier_square_wave", {"num_harmonics": 1.5, "y": "y", "phi": "p"}, TypeError, f"argument 'phi': {NOT_REAL}"),
     ("transient_impulse", {"width": FloatRaises(TypeError("no")), "equilibrium": ""}, TypeError, "argument 'width': no"),
+    # Texts with a NUL character come through whole.
+    ("harmonic_oscillator", {"time": NUL_NAMED()}, TypeError,
+     "argument 'time': 'Nul\x00Named' object cannot be converted to 'PyArray<T, D>'"),
+    ("harmonic_oscillator", {"phi": FloatRaises(TypeError("a\x00b"))}, TypeError, "argument 'phi': a\x00b"),
 ])
 def test_conversion_errors(name, changes, kind, message):
     with pytest.raises(BaseException) as caught:
