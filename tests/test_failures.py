@@ -251,6 +251,38 @@ def test_full_standard_error_blocks_only_the_aborting_thread(ending):
     assert blocks["strided"] == aborts if ending == "join" else blocks["strided"] >= int(done)
 
 
+def test_sys_stderr_is_put_back_when_threads_print_aborts_through_python_code():
+    # A sys.excepthook written in Python (IPython installs one) lets other
+    # threads run while an exception raised back into a call is printed; each
+    # must find the real stream, and the real stream must be left in place.
+    out, err = run("""
+        import threading, time
+        try:
+            vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
+        except BaseException as error:
+            Panic = type(error)
+        original, default = sys.stderr, sys.excepthook
+        def hook(*exception):
+            time.sleep(0.001)
+            default(*exception)
+        sys.excepthook = hook
+        class Hostile:
+            def __float__(self):
+                raise Panic("raised by Python")
+        def work():
+            for _ in range(20):
+                attempt(lambda: vuvirida.harmonic_oscillator(t, Hostile(), 2, 3, 4, 5))
+        threads = [threading.Thread(target=work) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        print(sys.stderr is original)
+    """)
+    assert out == ["PanicException|Unwrapped panic from Python code"] * 160 + ["True"]
+    assert err.count("pyo3_runtime.PanicException: raised by Python") == 160
+
+
 def test_daemon_threads_inside_calls_when_the_interpreter_exits():
     # Hooks that let go of the interpreter lock wake up, some of them, while
     # the interpreter finalises; the C library then ends those threads by

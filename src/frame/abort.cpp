@@ -61,23 +61,33 @@ std::string_view project_relative(const char* file) noexcept {
     return path;
 }
 
-// Serialises the writes of reports, so that no two of them interleave. It is
-// only ever held around a write to file descriptor 2: nobody waits for the
-// interpreter lock while holding it, so the two locks cannot deadlock. Since
-// its holder does not hold the interpreter lock, another thread may fork
-// meanwhile; the child process, where the holder does not exist, gets a lock
-// made anew.
-alignas(std::mutex) unsigned char report_lock_storage[sizeof(std::mutex)];
-
-std::mutex& report_lock() noexcept {
+// A process-wide mutex, one per Tag, that a forked child gets made anew: its
+// holder may be a thread without the interpreter lock while another thread
+// forks, and that holder does not exist in the child.
+template <class Tag>
+std::mutex& fork_safe_mutex() noexcept {
+    alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
     static std::mutex* const lock = [] {
-        auto* made = new (report_lock_storage) std::mutex();
+        auto* made = new (storage) std::mutex();
 #if !defined(_WIN32)
-        ::pthread_atfork(nullptr, nullptr, [] { new (report_lock_storage) std::mutex(); });
+        ::pthread_atfork(nullptr, nullptr, [] {
+            new (storage) std::mutex();
+            Tag::after_fork_in_child();
+        });
 #endif
         return made;
     }();
     return *lock;
+}
+
+// Serialises the writes of reports, so that no two of them interleave. It is
+// only ever held around a write to file descriptor 2: nobody waits for the
+// interpreter lock while holding it, so the two locks cannot deadlock.
+struct ReportTag {
+    static void after_fork_in_child() noexcept {}
+};
+std::mutex& report_lock() noexcept {
+    return fork_safe_mutex<ReportTag>();
 }
 
 std::atomic<bool> note_pending{true};
@@ -210,6 +220,47 @@ void append_encoded(std::string& out, PyObject* text, PyObject* stream) {
                static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
+// One thread at a time puts its buffer in place of sys.stderr. Printing runs
+// Python code (sys.excepthook, and from 3.13 the traceback module), and other
+// threads run meanwhile: one that swapped in a buffer of its own then would
+// take this thread's buffer for the real stream and put that back when done,
+// leaving sys.stderr a buffer that nobody reads. A thread that finds the turn
+// taken waits for it without the interpreter lock. The thread that has the
+// turn may print again while printing (an abort inside sys.excepthook, say):
+// its swaps are undone in reverse order.
+std::atomic<std::thread::id> capturing{};
+struct CaptureTag {
+    static void after_fork_in_child() noexcept { capturing.store(std::thread::id()); }
+};
+std::mutex& capture_lock() noexcept {
+    return fork_safe_mutex<CaptureTag>();
+}
+
+class CaptureTurn {
+  public:
+    CaptureTurn() noexcept {
+        if (capturing.load() == std::this_thread::get_id()) return;
+        std::mutex& lock = capture_lock();
+        if (!lock.try_lock()) {
+            PyThreadState* state = PyEval_SaveThread();
+            lock.lock();
+            parking_on_thread_exit([&] { PyEval_RestoreThread(state); });
+        }
+        capturing.store(std::this_thread::get_id());
+        held_ = true;
+    }
+    CaptureTurn(const CaptureTurn&) = delete;
+    CaptureTurn& operator=(const CaptureTurn&) = delete;
+    ~CaptureTurn() {
+        if (!held_) return;
+        capturing.store(std::thread::id());
+        capture_lock().unlock();
+    }
+
+  private:
+    bool held_ = false;
+};
+
 // Prints the pending exception as PyErr_PrintEx does (through sys.excepthook,
 // with the same handling of sys.last_*), but with sys.stderr replaced by an
 // in-memory text buffer, and returns `header` followed by what was printed.
@@ -224,6 +275,7 @@ std::string print_captured(std::string_view header, int set_sys_last_vars) {
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (type == nullptr) return std::string(header);
+    const CaptureTurn turn;
     OwnedRef key = OwnedRef::taking(PyUnicode_InternFromString("stderr"));
     OwnedRef sys_name = OwnedRef::taking(key ? PyUnicode_InternFromString("sys") : nullptr);
     OwnedRef sys = OwnedRef::taking(sys_name ? PyImport_GetModule(sys_name.get()) : nullptr);
