@@ -47,10 +47,3 @@ def dynamic_symbols(path):
         return [(([""] + line.split())[-2], line.split()[-1].split("@")[0].removeprefix(prefix))
                 for line in out.splitlines() if line.strip()]
     return listed(defined), [name for _, name in listed(undefined)]
-# On CPython 3.13 some of the exceptions that concurrently aborting threads
-# print through sys.stderr go missing (2 of 360 here), so the printed
-# exception no longer comes right before its report every time. Still run,
-# as an expected failure, until the cause is found.
-prints_every_exception_under_threads = pytest.mark.xfail(
-    sys.version_info[:2] == (3, 13), strict=False,
-    reason=f"CPython {platform.python_version()} loses some exceptions printed by concurrent threads")
