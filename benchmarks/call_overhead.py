@@ -18,9 +18,9 @@ import sys
 CHILD = r"""
 import importlib.util, json, sys, timeit
 import numpy as np
-spec = importlib.util.spec_from_file_location("vuvirida", sys.argv[1])
-vv = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(vv)
+found = importlib.util.spec_from_file_location("vuvirida", sys.argv[1])
+vv = importlib.util.module_from_spec(found)
+found.loader.exec_module(vv)
 SCALARS = {"harmonic_oscillator": (1.5, -0.03, 1.3, 0.2, 0.5), "pseudo_square_wave": (-2.0, 0.01, 0.7, -1.1, 0.25),
            "fourier_square_wave": (0.75, -0.02, 2.1, 0.3, -0.5, 4), "pseudo_cycloid_wave": (3.0, 0.05, 0.9, 2.0, 1.0),
            "transient_impulse": (2.0, 5.0, 0.7, 0.25)}
