@@ -361,6 +361,30 @@ oscillate(t)
 assert len(first.calls) == len(second.calls) == 2 and first.calls[0][0] == "acquire"
 assert table_of(getattr(MULTIARRAY, ATTRIBUTE)).state  # the module's own, again
 """,
+    # A colliding key's __eq__ runs inside the borrow's lookup; it frees the
+    # float64 descriptor of `time` and makes a narrower one, likely at the same
+    # address, then shrinks the memory in place to that dtype's size.
+    "descriptor freed and its address reused during the borrow": """from test_runtime import *
+n = 1 << 22
+oscillate(np.zeros(1))
+for narrow in ("i4", "i8"):
+    t = np.zeros(n).astype(np.dtype("f8", metadata={"m": 1}))
+    class Colliding:
+        def __hash__(self):
+            return hash(ATTRIBUTE)
+        def __eq__(self, other):
+            if t.dtype.kind == "f":
+                t.dtype = np.float64
+                t.dtype = np.dtype(narrow, metadata={"x": 1})
+                t.resize(n, refcheck=False)
+            return False
+    delattr(MULTIARRAY, ATTRIBUTE)
+    vars(MULTIARRAY)[key := Colliding()] = None
+    with pytest.raises(TypeError) as caught:
+        vuvirida.pseudo_square_wave(t, *OSCILLATOR)
+    del vars(MULTIARRAY)[key]
+    assert str(caught.value) == f"argument 'time': type mismatch:\\n from={t.dtype}, to=float64"
+""",
     "second initialisation": """import numpy as np, pytest, vuvirida
 del sys.modules["vuvirida"]
 with pytest.raises(ImportError, match="^PyO3 modules may only be initialized once per interpreter process$"):

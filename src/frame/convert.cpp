@@ -1,34 +1,10 @@
 #include "frame/convert.hpp"
 
-#include "frame/abort.hpp"
 #include "frame/numpy_api.hpp"
 #include "frame/text.hpp"
+#include "frame/time_array.hpp"
 
 namespace vuvirida::frame {
-
-namespace {
-
-[[gnu::cold, gnu::noinline]] Error dimensionality_mismatch(int nd) {
-    return Error::type_error("dimensionality mismatch:\n from=" + std::to_string(nd) + ", to=1");
-}
-
-[[gnu::cold, gnu::noinline]] Error type_mismatch(PyObject* from, PyObject* to) {
-    OwnedRef from_text = OwnedRef::taking(PyObject_Str(from));
-    if (!from_text) return Error::fetch();
-    OwnedRef to_text = OwnedRef::taking(PyObject_Str(to));
-    if (!to_text) return Error::fetch();
-    const std::optional<std::string_view> from_utf8 = utf8_of(from_text.get());
-    const std::optional<std::string_view> to_utf8 =
-        from_utf8 ? utf8_of(to_text.get()) : std::nullopt;
-    if (!to_utf8) return Error::fetch();
-    std::string message = "type mismatch:\n from=";
-    message += *from_utf8;
-    message += ", to=";
-    message += *to_utf8;
-    return Error::type_error(std::move(message));
-}
-
-}  // namespace
 
 std::string type_qualname(PyObject* object) {
     OwnedRef qualname = OwnedRef::taking(
@@ -49,17 +25,6 @@ Error cannot_convert(PyObject* object, const char* target) {
     message += target;
     message += "'";
     return Error::type_error(std::move(message));
-}
-
-Outcome<Done> check_time_array(PyObject* array) {
-    const ArrayFields* fields = array_fields(array);
-    if (fields->nd != 1) [[unlikely]]
-        return dimensionality_mismatch(fields->nd);
-    PyObject* wanted = float64_descr();
-    if (fields->descr != wanted && !numpy_api().equiv_types(fields->descr, wanted)) {
-        return type_mismatch(fields->descr, wanted);
-    }
-    return Done{};
 }
 
 Outcome<PyObject*> extract_time(PyObject* object) {

@@ -20,10 +20,6 @@ std::string type_qualname(PyObject* object);
 // float64, borrowed as it is.
 Outcome<PyObject*> extract_time(PyObject* object);
 
-// For an object known to be a NumPy array: the dimension and dtype tests of
-// extract_time, with the same errors.
-Outcome<Done> check_time_array(PyObject* array);
-
 // Whatever PyFloat_AsDouble accepts.
 inline Outcome<double> extract_float(PyObject* object) {
     if (PyFloat_CheckExact(object)) [[likely]]

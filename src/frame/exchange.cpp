@@ -1,27 +1,8 @@
 #include "frame/exchange.hpp"
 
 #include "frame/abort.hpp"
-#include "frame/convert.hpp"
 
 namespace vuvirida::frame {
-
-namespace {
-
-[[noreturn, gnu::cold, gnu::noinline]] void not_contiguous(
-    std::source_location where = std::source_location::current()) {
-    panic("called `Result::unwrap()` on an `Err` value: NotContiguousError", where);
-}
-
-}  // namespace
-
-Outcome<ContiguousView> checked_view(PyObject* time) {
-    Outcome<Done> checked = extract_argument(check_time_array(time), "time");
-    if (!checked.ok()) return std::move(checked.error());
-    const ArrayFields* fields = array_fields(time);
-    if (!contiguous(fields)) not_contiguous();
-    return ContiguousView{fields->data, static_cast<std::size_t>(fields->dimensions[0]),
-                          fields->descr};
-}
 
 bool Watch::poll(void* context) noexcept {
     auto& watch = *static_cast<Watch*>(context);
@@ -29,7 +10,7 @@ bool Watch::poll(void* context) noexcept {
         watch.stop = Stop::raised;
         return true;
     }
-    if (!unchanged(watch.time, watch.view)) {
+    if (!watch.view.still_of(watch.time)) {
         watch.stop = Stop::changed;
         return true;
     }

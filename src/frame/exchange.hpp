@@ -13,60 +13,14 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <limits>
 
 #include "frame/borrow.hpp"
 #include "frame/error.hpp"
 #include "frame/numpy_api.hpp"
+#include "frame/time_array.hpp"
 #include "lib/generators.hpp"
 
 namespace vuvirida::frame {
-
-// The samples of a time array as read at one moment.
-struct ContiguousView {
-    const char* data = nullptr;
-    std::size_t n = 0;
-    PyObject* descr = nullptr;
-
-    lib::Samples samples() const noexcept { return {reinterpret_cast<const std::byte*>(data)}; }
-    // The bytes the samples occupy, [begin, end).
-    std::uintptr_t begin() const noexcept { return reinterpret_cast<std::uintptr_t>(data); }
-    std::uintptr_t end() const noexcept { return begin() + n * sizeof(double); }
-};
-
-// Contiguous samples with a data pointer, whose byte range [data, data + 8 n)
-// does not wrap around the address space.
-inline bool contiguous(const ArrayFields* fields) noexcept {
-    const auto n = static_cast<std::size_t>(fields->dimensions[0]);
-    const auto data = reinterpret_cast<std::uintptr_t>(fields->data);
-    return (fields->flags & (kNpyArrayCContiguous | kNpyArrayFContiguous)) != 0 && data != 0 &&
-           n <= (std::numeric_limits<std::uintptr_t>::max() - data) / sizeof(double);
-}
-
-// The time array's view as read now, whatever the reason it fails: a
-// TypeError, as its conversion gives, when it no longer has one dimension and
-// a float64 dtype; an abort with NotContiguousError when its samples are not
-// contiguous in memory or do not fit in the address space.
-[[gnu::cold, gnu::noinline]] Outcome<ContiguousView> checked_view(PyObject* time);
-
-// Reads the time array's view as it is now into `view`, when the array is
-// the usual one: one dimension, NumPy's own float64 descriptor, contiguous.
-// Any other array goes through checked_view.
-inline bool usual_view(PyObject* time, ContiguousView& view) noexcept {
-    const ArrayFields* fields = array_fields(time);
-    if (fields->nd != 1 || fields->descr != float64_descr() || !contiguous(fields)) [[unlikely]]
-        return false;
-    view = {fields->data, static_cast<std::size_t>(fields->dimensions[0]), fields->descr};
-    return true;
-}
-
-// Whether the array still has exactly the view that was read.
-inline bool unchanged(PyObject* time, const ContiguousView& view) noexcept {
-    const ArrayFields* fields = array_fields(time);
-    return fields->nd == 1 && fields->descr == view.descr && contiguous(fields) &&
-           fields->data == view.data && static_cast<std::size_t>(fields->dimensions[0]) == view.n;
-}
 
 // A new float64 array of n samples that owns its memory. NumPy's MemoryError
 // is returned as an error; any other failure is printed and aborts.
@@ -81,7 +35,7 @@ inline double* result_data(PyObject* result) noexcept {
 struct Watch {
     enum class Stop { none, raised, changed };
     PyObject* time;
-    ContiguousView view;
+    const TimeView& view;
     Stop stop = Stop::none;
 
     static bool poll(void* watch) noexcept;
@@ -99,22 +53,20 @@ inline constexpr int kMaxReads = 8;
 template <class Kernel>
 Outcome<OwnedRef> exchange(PyObject* time, Kernel&& kernel) {
     for (int read = 0; read < kMaxReads; ++read) {
-        ContiguousView v;
-        if (!usual_view(time, v)) [[unlikely]] {
-            Outcome<ContiguousView> checked = checked_view(time);
-            if (!checked.ok()) return std::move(checked.error());
-            v = checked.value();
-        }
+        Outcome<TimeView> read_now = TimeView::reading(time);
+        if (!read_now.ok()) [[unlikely]]
+            return std::move(read_now.error());
+        const TimeView& v = read_now.value();
         Outcome<SharedBorrow> borrow = SharedBorrow::acquiring(v.begin(), v.end());
         if (!borrow.ok()) [[unlikely]]
             return std::move(borrow.error());
-        Outcome<OwnedRef> result = new_result_array(v.n);
+        Outcome<OwnedRef> result = new_result_array(v.size());
         if (!result.ok()) [[unlikely]]
             return result;
-        if (!unchanged(time, v)) [[unlikely]]
+        if (!v.still_of(time)) [[unlikely]]
             continue;
         Watch watch{time, v};
-        if (kernel(v.samples(), v.n, result_data(result.value().get()), watch.interruption()))
+        if (kernel(v.samples(), v.size(), result_data(result.value().get()), watch.interruption()))
             [[likely]]
             return result;
         if (watch.stop == Watch::Stop::raised) return Error::fetch();
