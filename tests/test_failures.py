@@ -117,6 +117,30 @@ def test_abort_exception_type_exists_once_a_failure_was_fetched(method, position
     assert out == ["0", raised, "1", "True"]
 
 
+def test_recursion_error_from_a_hook_passes_unchanged_even_as_the_first_fetch():
+    # Each level of a recursion calls with a __float__ that recurses too; the
+    # deepest call is the first to fetch, with too little stack left to make
+    # the abort exception type.
+    out, err = run("""
+        class Hostile:
+            def __float__(self):
+                return float(self)
+        seen = []
+        def descend():
+            try:
+                descend()
+            except RecursionError:
+                pass
+            try:
+                vuvirida.harmonic_oscillator(t, Hostile(), 0.0, 0.0, 0.0, 0.0)
+            except Exception as error:
+                seen.append(type(error).__name__)
+        descend()
+        print(len(seen) > 900, set(seen))
+    """)
+    assert out == ["True {'RecursionError'}"] and err == []
+
+
 def whole_blocks(err):
     """Counts the report blocks that standard error consists of, failing on any
     line that belongs to no whole block."""
@@ -286,12 +310,13 @@ def test_sys_stderr_is_put_back_when_threads_print_aborts_through_python_code():
     assert err.count("pyo3_runtime.PanicException: raised by Python") == 160
 
 
-def test_daemon_threads_inside_calls_when_the_interpreter_exits():
-    # Hooks that let go of the interpreter lock wake up, some of them, while
-    # the interpreter finalises; the C library then ends those threads by
-    # unwinding their stacks through the call, which must let them go quietly.
-    _, err = run("""
-        import threading, time
+# Daemon threads that let go of the interpreter lock inside a call wake up,
+# some of them, while the interpreter finalises; the C library then ends those
+# threads by unwinding their stacks through the call, which must let them go
+# quietly: from an argument's hook, and from finalisers that a collection
+# scheduled by a hook runs at a poll inside the kernel (CPython 3.12 and newer).
+DAEMONS = {
+    "in hooks": """
         class Slow:
             def __init__(self, delay):
                 self.delay = delay
@@ -302,7 +327,34 @@ def test_daemon_threads_inside_calls_when_the_interpreter_exits():
             threading.Thread(target=vuvirida.harmonic_oscillator,
                              args=(t, Slow(0.05 + k * 0.0005), 0, 1, 0, 0), daemon=True).start()
         time.sleep(0.05)
-    """)
+    """,
+    "in finalisers run by a poll": """
+        class Slow:
+            def __del__(self):
+                time.sleep(0.001)
+        class Amplitude:
+            def __float__(self):
+                gc.disable()
+                for _ in range(2000):
+                    s = Slow(); s.me = s
+                del s
+                gc.set_threshold(1)
+                gc.enable()
+                one = (None,)
+                one * 30  # schedules a collection, which no instruction runs before the call's poll
+                return 1.0
+        t = np.linspace(0.0, 1.0, 1000)
+        vuvirida.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 1)  # NumPy imported before
+        threading.Thread(target=vuvirida.fourier_square_wave,
+                         args=(t, Amplitude(), -0.1, 1.0, 0.0, 0.0, 10**4), daemon=True).start()
+        time.sleep(0.3)
+    """,
+}
+
+
+@pytest.mark.parametrize("body", DAEMONS.values(), ids=DAEMONS)
+def test_daemon_threads_inside_calls_when_the_interpreter_exits(body):
+    _, err = run(body, prelude="import gc, threading, time\n" + PRELUDE)
     assert err == []
 
 
@@ -376,9 +428,10 @@ def test_failed_allocations_during_import_raise_and_never_crash():
     assert "MemoryError" in out
 
 
-def test_abort_exception_type_that_cannot_be_made_at_a_fetch_loses_nothing(tmp_path):
+def test_abort_exception_type_that_cannot_be_made_at_a_fetch_changes_nothing(tmp_path):
     # Each child fails one allocation, a little later each time, around the
-    # first fetch of a hook's ValueError, where the abort exception type is made.
+    # first fetch of a hook's ValueError, where the abort exception type is
+    # made: the ValueError passes all the same, and nothing is printed.
     pytest.importorskip("_testcapi")
     out, _ = run(f"""
         import _testcapi
@@ -409,14 +462,12 @@ def test_abort_exception_type_that_cannot_be_made_at_a_fetch_loses_nothing(tmp_p
                 os._exit(0)
             assert os.waitpid(pid, 0)[1] == 0, n
     """, prelude="import os\n" + PRELUDE)
-    failed = [line for line in out if line.split("|")[-2] == "True"]
-    assert failed and set(failed) == {
-        "PanicException|Failed to initialize new exception type.|True|True"}
     # SystemError is the interpreter's own, when a failed allocation stops the
     # hook without an exception.
     stopped = r"SystemError\|<function Hostile\.__float__ at 0x\w+> returned NULL without setting an exception"
+    assert out.count("ValueError|from a hook|False|False") > 20
     assert all(line in {"ValueError|from a hook|False|False", "MemoryError|False|False"}
-               or re.fullmatch(stopped + r"\|False\|False", line) for line in set(out) - set(failed)), out
+               or re.fullmatch(stopped + r"\|False\|False", line) for line in out), out
 
 
 @pytest.mark.parametrize("slot, call", [

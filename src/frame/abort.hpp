@@ -1,19 +1,23 @@
 // Aborts: unrecoverable conditions met inside a call. An abort writes its
 // report to standard error where it starts, unwinds the call as a C++
 // exception (releasing whatever the call holds on the way), and is turned into
-// the abort exception `PanicException` at the call entry. Nothing unwinds into
-// the interpreter.
+// the abort exception `PanicException` at the call entry (panic_exception.hpp).
+// Nothing unwinds into the interpreter.
 //
-// Reports go to file descriptor 2 as whole blocks, one write sequence per
-// block under a process-wide lock, so that reports from different threads
-// never interleave. A thread that holds the interpreter lock gives it up for
-// the write, so a standard error that nobody drains blocks that thread only.
+// A report is one block: "thread '<unnamed>' panicked at <file>:<line>:<column>:",
+// the abort message, then a backtrace when VUVIRIDA_BACKTRACE asks for one
+// (backtrace.hpp), or else, after the first report of the process only, a
+// note saying how to ask for one.
 #pragma once
 
 #include <source_location>
 #include <string>
+#include <string_view>
 
+#include "frame/fetched.hpp"
+#include "frame/panic_exception.hpp"
 #include "frame/python.hpp"
+#include "frame/thread_exit.hpp"
 
 namespace vuvirida::frame {
 
@@ -40,28 +44,12 @@ class Abort {
 // Continues an abort exception that Python code raised into the call: prints
 // it with its traceback and unwinds with its message, without a new report.
 // The two lines that introduce it and the traceback are written as one block.
-[[noreturn, gnu::cold, gnu::noinline]] void resume_panic(PyObject* type, PyObject* value,
-                                                         PyObject* traceback);
+[[noreturn, gnu::cold, gnu::noinline]] void resume_panic(FetchedException raised);
 
-// Whether the exception fetched as `type`, `value` and `traceback` (owned by
-// the caller, none pending) is the abort exception. The abort exception type
-// is created here if the process does not have it yet. Where it cannot be,
-// the interpreter's failure is printed with the fetched exception as its
-// context, and the call aborts with "Failed to initialize new exception type.".
-[[gnu::cold]] bool is_panic_type(PyObject* type, PyObject* value, PyObject* traceback,
-                                 std::source_location where = std::source_location::current());
-
-// Sets a new abort exception carrying `abort`'s message as the interpreter's
-// current exception, replacing any pending one. Never unwinds: if the abort
-// exception itself cannot be made, the exception the interpreter set for that
-// failure stays pending, or a SystemError saying so when it set none.
-[[gnu::cold]] void raise_abort(const Abort& abort) noexcept;
-
-// Where the interpreter ends a thread as it finalises (a daemon thread that
-// takes the interpreter lock back inside a call), the C library may do so by
-// unwinding the thread's stack, an unwind that must not be stopped. Such a
-// thread waits here, without the lock, until the process exits, as the
-// interpreter itself does from 3.14.
-[[noreturn, gnu::cold]] void park_for_exit() noexcept;
+// Writes the report of an abort at `where` without unwinding: for a failure
+// where nothing is left to unwind.
+[[gnu::cold, gnu::noinline]] void report_abort(
+    std::string_view message,
+    std::source_location where = std::source_location::current()) noexcept;
 
 }  // namespace vuvirida::frame

@@ -22,6 +22,7 @@
 #include "frame/error.hpp"
 #include "frame/python.hpp"
 #include "frame/refs.hpp"
+#include "frame/thread_exit.hpp"
 
 extern "C" {
 
@@ -65,8 +66,9 @@ class SharedBorrow {
     SharedBorrow& operator=(SharedBorrow&&) = delete;
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
+    // A peer's release may run Python code (thread_exit.hpp).
     ~SharedBorrow() {
-        if (release_ != nullptr) release_(state_, begin_, end_);
+        if (release_ != nullptr) parking_on_thread_exit([this] { release_(state_, begin_, end_); });
     }
 
   private:

@@ -1,63 +1,44 @@
 #include "frame/error.hpp"
 
+#include <string>
+
 #include "frame/abort.hpp"
 #include "frame/text.hpp"
 
 namespace vuvirida::frame {
 
 Error Error::fetch() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
+    FetchedException fetched = FetchedException::taking_pending();
+    if (!fetched)
         return with_message(PyExc_SystemError, "attempted to fetch exception but none was set");
-    }
-    Error error;
-    error.type_ = OwnedRef::taking(type);
-    error.value_ = OwnedRef::taking(value);
-    error.traceback_ = OwnedRef::taking(traceback);
-    // The comparison creates the abort exception type on the first fetch.
-    if (is_panic_type(type, value, traceback)) {
-        resume_panic(error.type_.give_up(), error.value_.give_up(), error.traceback_.give_up());
-    }
-    return error;
+    if (is_panic_type(fetched.type())) resume_panic(std::move(fetched));
+    return Error(std::move(fetched));
 }
 
-Error Error::prefixed(const char* prefix) && {
-    PyObject* type = type_.give_up();
-    PyObject* value = value_.give_up();
-    PyObject* traceback = traceback_.give_up();
-    std::string text = prefix;
+Error Error::with_message(PyObject* type, std::string_view message) {
+    OwnedRef text = OwnedRef::taking(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return fetch();
+    return Error(FetchedException::raising(type, text.get()));
+}
+
+Error Error::prefixed(std::string_view prefix) && {
+    FetchedException replaced = std::move(exception_);
+    replaced.normalize();
+    if (replaced.type() != PyExc_TypeError) {
+        // Making the TypeError's instance failed, and the interpreter put that
+        // failure (a MemoryError, say) in its place: it passes as is.
+        return Error(std::move(replaced));
+    }
+    std::string text(prefix);
+    OwnedRef rendered =
+        OwnedRef::taking(replaced.value() ? PyObject_Str(replaced.value()) : nullptr);
+    const std::optional<std::string_view> utf8 = rendered ? utf8_of(rendered.get()) : std::nullopt;
+    if (!utf8) PyErr_Clear();
+    text += utf8 ? *utf8 : std::string_view("<exception str() failed>");
     OwnedRef cause;
-    if (made_here_) {
-        text += message_;
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-    } else {
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (type != PyExc_TypeError) {
-            // Making the TypeError's instance failed, and the interpreter put
-            // that failure (a MemoryError, say) in its place: it passes as is.
-            Error failure;
-            failure.type_ = OwnedRef::taking(type);
-            failure.value_ = OwnedRef::taking(value);
-            failure.traceback_ = OwnedRef::taking(traceback);
-            return failure;
-        }
-        OwnedRef replaced_type = OwnedRef::taking(type);
-        OwnedRef replaced = OwnedRef::taking(value);
-        OwnedRef replaced_traceback = OwnedRef::taking(traceback);
-        OwnedRef rendered = OwnedRef::taking(replaced ? PyObject_Str(replaced.get()) : nullptr);
-        const std::optional<std::string_view> utf8 =
-            rendered ? utf8_of(rendered.get()) : std::nullopt;
-        if (!utf8) PyErr_Clear();
-        text += utf8 ? *utf8 : std::string_view("<exception str() failed>");
-        if (replaced && PyExceptionInstance_Check(replaced.get())) {
-            cause = OwnedRef::taking(PyException_GetCause(replaced.get()));
-        }
+    if (replaced.value() && PyExceptionInstance_Check(replaced.value())) {
+        cause = OwnedRef::taking(PyException_GetCause(replaced.value()));
     }
     OwnedRef message = OwnedRef::taking(
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
@@ -66,20 +47,8 @@ Error Error::prefixed(const char* prefix) && {
     if (!rewritten) return fetch();
     // Setting the cause, even to nothing, also suppresses the context.
     PyException_SetCause(rewritten.get(), cause.give_up());
-    Error error;
-    error.type_ = OwnedRef::adding(PyExc_TypeError);
-    error.value_ = std::move(rewritten);
-    return error;
-}
-
-void Error::restore() && noexcept {
-    if (made_here_) {
-        OwnedRef message = OwnedRef::taking(PyUnicode_DecodeUTF8(
-            message_.data(), static_cast<Py_ssize_t>(message_.size()), "replace"));
-        if (message) PyErr_SetObject(type_.get(), message.get());
-        return;
-    }
-    PyErr_Restore(type_.give_up(), value_.give_up(), traceback_.give_up());
+    return Error(
+        FetchedException::taking(Py_NewRef(PyExc_TypeError), rewritten.give_up(), nullptr));
 }
 
 }  // namespace vuvirida::frame

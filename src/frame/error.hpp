@@ -3,10 +3,11 @@
 // exception. Aborts are different: they unwind as C++ exceptions (abort.hpp).
 #pragma once
 
-#include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
+#include "frame/fetched.hpp"
 #include "frame/refs.hpp"
 
 namespace vuvirida::frame {
@@ -18,37 +19,28 @@ class Error {
     // code is not an error: it is reported and resumed as an abort.
     [[gnu::cold]] static Error fetch();
 
-    // An exception of `type` with a UTF-8 message, made only when raised.
-    [[gnu::cold]] static Error with_message(PyObject* type, std::string message) noexcept {
-        Error error;
-        error.type_ = OwnedRef::adding(type);
-        error.message_ = std::move(message);
-        error.made_here_ = true;
-        return error;
-    }
-    [[gnu::cold]] static Error type_error(std::string message) noexcept {
-        return with_message(PyExc_TypeError, std::move(message));
+    // An exception of `type` with a UTF-8 message, made now, as it would be
+    // raised here (its context is the exception being handled, if any). When
+    // it cannot be made, the interpreter's failure is the error.
+    [[gnu::cold, gnu::noinline]] static Error with_message(PyObject* type,
+                                                           std::string_view message);
+    [[gnu::cold]] static Error type_error(std::string_view message) {
+        return with_message(PyExc_TypeError, message);
     }
 
-    PyObject* type() const noexcept { return type_.get(); }
+    PyObject* type() const noexcept { return exception_.type(); }
 
     // For an error whose type is exactly TypeError: a new TypeError whose
     // message is `prefix` followed by the str() of this one, carrying over
     // this one's cause (none when it has none).
-    [[gnu::cold]] Error prefixed(const char* prefix) &&;
+    [[gnu::cold]] Error prefixed(std::string_view prefix) &&;
 
     // Sets this error as the interpreter's current exception.
-    void restore() && noexcept;
+    void restore() && noexcept { std::move(exception_).restore(); }
 
   private:
-    Error() = default;
-    // Fetched exceptions keep their value and traceback; frame-made ones keep
-    // a message instead and have no value yet.
-    OwnedRef type_;
-    OwnedRef value_;
-    OwnedRef traceback_;
-    std::string message_;
-    bool made_here_ = false;
+    explicit Error(FetchedException exception) noexcept : exception_(std::move(exception)) {}
+    FetchedException exception_;
 };
 
 struct Done {};

@@ -6,7 +6,11 @@ namespace vuvirida::frame {
 
 bool Watch::poll(void* context) noexcept {
     auto& watch = *static_cast<Watch*>(context);
-    if (PyErr_CheckSignals() != 0) {
+    // Signal handlers, and from 3.12 a scheduled garbage collection's
+    // finalisers, run here, inside a kernel that may not throw.
+    int raised = 0;
+    parking_on_thread_exit([&] { raised = PyErr_CheckSignals(); });
+    if (raised != 0) {
         watch.stop = Stop::raised;
         return true;
     }

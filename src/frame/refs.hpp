@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "frame/python.hpp"
+#include "frame/thread_exit.hpp"
 
 namespace vuvirida::frame {
 
@@ -32,7 +33,9 @@ class OwnedRef {
     }
     OwnedRef(const OwnedRef&) = delete;
     OwnedRef& operator=(const OwnedRef&) = delete;
-    ~OwnedRef() { Py_XDECREF(ptr_); }
+    ~OwnedRef() {
+        if (ptr_ != nullptr) release(ptr_);
+    }
 
     PyObject* get() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
@@ -42,6 +45,18 @@ class OwnedRef {
 
   private:
     explicit OwnedRef(PyObject* ptr) noexcept : ptr_(ptr) {}
+
+    // Releasing the last reference frees the object, which may run Python
+    // code (a finaliser) that lets the interpreter lock go: the thread may be
+    // ended there (thread_exit.hpp), and a destructor may not throw.
+    static void release(PyObject* object) noexcept {
+        if (Py_REFCNT(object) > 1) [[likely]] {
+            Py_DECREF(object);
+            return;
+        }
+        parking_on_thread_exit([object] { Py_DECREF(object); });
+    }
+
     PyObject* ptr_ = nullptr;
 };
 

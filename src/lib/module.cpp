@@ -46,15 +46,9 @@ PyObject* name_name = nullptr;
 [[noreturn, gnu::cold, gnu::noinline]] void append_failed(
     std::source_location where = std::source_location::current()) {
     std::string message = "could not append __name__ to __all__";
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    OwnedRef owned_type = OwnedRef::taking(type);
-    OwnedRef owned_value = OwnedRef::taking(value);
-    OwnedRef owned_traceback = OwnedRef::taking(traceback);
-    OwnedRef text = OwnedRef::taking(owned_value ? PyObject_Repr(owned_value.get()) : nullptr);
+    frame::FetchedException failure = frame::FetchedException::taking_pending();
+    failure.normalize();
+    OwnedRef text = OwnedRef::taking(failure.value() ? PyObject_Repr(failure.value()) : nullptr);
     const std::optional<std::string_view> utf8 = text ? frame::utf8_of(text.get()) : std::nullopt;
     if (utf8) {
         message += ": ";
