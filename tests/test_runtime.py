@@ -385,6 +385,21 @@ for narrow in ("i4", "i8"):
     del vars(MULTIARRAY)[key]
     assert str(caught.value) == f"argument 'time': type mismatch:\\n from={t.dtype}, to=float64"
 """,
+    # Refused before the once flag is set, so that the main interpreter can
+    # still import it.
+    "import in a sub-interpreter first": """import importlib.util
+name = next((n for n in ("_interpreters", "_xxsubinterpreters") if importlib.util.find_spec(n)), None)
+if name:
+    si = importlib.import_module(name)
+    run, sub = getattr(si, "exec", None) or si.run_string, si.create()
+    try:
+        failure = str(run(sub, "import vuvirida"))
+    except Exception as error:
+        failure = str(error)
+    assert "ImportError" in failure, failure  # CPython 3.13 words the refusal its own way
+import numpy as np, vuvirida
+assert vuvirida.harmonic_oscillator(np.array([0.0]), 2.0, 0.0, 0.0, 0.0, 1.0).tolist() == [3.0]
+""",
     "second initialisation": """import numpy as np, pytest, vuvirida
 del sys.modules["vuvirida"]
 with pytest.raises(ImportError, match="^PyO3 modules may only be initialized once per interpreter process$"):

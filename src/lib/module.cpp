@@ -107,13 +107,43 @@ Outcome<Done> vuvirida(PyObject* module) {
 
 namespace {
 
+[[gnu::cold, gnu::noinline]] PyObject* refuse_subinterpreter() {
+    PyErr_SetString(PyExc_ImportError, "vuvirida can be imported in the main interpreter only");
+    return nullptr;
+}
+
+// Who the import is for. The process-wide state (the once flag, NumPy's
+// table, the borrow registry, the abort exception type) belongs to the main
+// interpreter. From 3.13 CPython runs the init function of an import made in
+// another interpreter in the main one, on a thread state made for it that has
+// no Python frame (an import made in the main interpreter runs through the
+// import system's Python code), keeps the init function and then refuses the
+// other interpreter itself; an exception raised there would be passed on to
+// the other interpreter, which CPython 3.13.0 cannot do safely.
+enum class Importer { main, main_for_another, another };
+
+Importer importer() {
+    PyThreadState* state = PyThreadState_Get();
+    if (PyThreadState_GetInterpreter(state) != PyInterpreterState_Main()) return Importer::another;
+#if PY_VERSION_HEX >= 0x030D0000
+    OwnedRef frame = OwnedRef::taking(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(state)));
+    if (!frame) return Importer::main_for_another;
+#endif
+    return Importer::main;
+}
+
 PyObject* initialise() {
+    // Another interpreter is refused before anything is made, and the once
+    // flag is left for the main interpreter's own import, which may come
+    // afterwards.
+    const Importer importing_for = importer();
+    if (importing_for == Importer::another) return refuse_subinterpreter();
     OwnedRef module = OwnedRef::taking(PyModule_Create2(&DEF, 1013));
     if (!module) {
         std::move(Error::fetch()).restore();
         return nullptr;
     }
-    if (initialised.exchange(true, std::memory_order_seq_cst)) {
+    if (importing_for == Importer::main && initialised.exchange(true, std::memory_order_seq_cst)) {
         PyErr_SetString(PyExc_ImportError,
                         "PyO3 modules may only be initialized once per interpreter process");
         return nullptr;
