@@ -33,7 +33,8 @@ class FetchedException {
 
     // Raises `type` with `value` as PyErr_SetObject does (chained to the
     // exception being handled, if any) and takes what that left pending.
-    static FetchedException raising(PyObject* type, PyObject* value) noexcept {
+    // Making the exception may run a garbage collection, and so Python code.
+    static FetchedException raising(PyObject* type, PyObject* value) {
         PyErr_SetObject(type, value);
         return taking_pending();
     }

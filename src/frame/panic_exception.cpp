@@ -23,7 +23,7 @@ constexpr const char* kPanicDoc =
 
 // The abort exception type, made on first need and kept for the process;
 // null, with the interpreter's failure pending, when it cannot be made.
-PyObject* made_panic_type() noexcept {
+PyObject* made_panic_type() {
     if (panic_type_object == nullptr) {
         panic_type_object = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                       PyExc_BaseException, nullptr);
@@ -33,7 +33,7 @@ PyObject* made_panic_type() noexcept {
 
 // Why the abort exception cannot be raised, with the interpreter's failure
 // pending; null when it is raised.
-const char* raised_panic(const std::string& text) noexcept {
+const char* raised_panic(const std::string& text) {
     PyObject* type = made_panic_type();
     if (type == nullptr) return "Failed to initialize new exception type.";
     OwnedRef message = OwnedRef::taking(

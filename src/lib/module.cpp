@@ -1,5 +1,6 @@
 // The module definition and its initialisation.
 #include <atomic>
+#include <exception>
 #include <string>
 
 #include "frame/abort.hpp"
@@ -161,15 +162,19 @@ PyObject* initialise() {
 }  // namespace vuvirida::lib
 
 // The module file's only exported symbol. An abort during initialisation
-// reaches the importer as the abort exception.
+// reaches the importer as the abort exception; a thread that the interpreter
+// ends meanwhile (the only unwind that is no std::exception) is parked.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vuvirida() {
-    try {
-        return vuvirida::lib::initialise();
-    } catch (const vuvirida::frame::Abort& abort) {
-        vuvirida::frame::raise_abort(abort);
-    } catch (...) {
-        vuvirida::frame::raise_abort(
-            vuvirida::frame::Abort("unexpected C++ exception in vuvirida"));
-    }
-    return nullptr;
+    PyObject* module = nullptr;
+    vuvirida::frame::parking_on_thread_exit([&] {
+        try {
+            module = vuvirida::lib::initialise();
+        } catch (const vuvirida::frame::Abort& abort) {
+            vuvirida::frame::raise_abort(abort);
+        } catch (const std::exception&) {
+            vuvirida::frame::raise_abort(
+                vuvirida::frame::Abort("unexpected C++ exception in vuvirida"));
+        }
+    });
+    return module;
 }
