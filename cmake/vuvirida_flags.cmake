@@ -9,35 +9,20 @@ function(vuvirida_apply_flags target)
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON
         POSITION_INDEPENDENT_CODE ON)
-    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang|MSVC)$")
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang|AppleClang)$")
         message(FATAL_ERROR "${CMAKE_CXX_COMPILER_ID} is not a compiler whose floating-point "
-            "settings this project pins; use GCC, Clang, Apple Clang or MSVC")
+            "settings this project pins; use GCC, Clang or Apple Clang")
     endif()
-    if(MSVC)
-        # /fp:precise neither reassociates nor, from Visual Studio 2022 on,
-        # contracts; clang-cl takes the contraction setting in Clang's words.
-        if(CMAKE_CXX_COMPILER_ID STREQUAL "MSVC" AND MSVC_VERSION LESS 1930)
-            message(FATAL_ERROR "MSVC before Visual Studio 2022 contracts under /fp:precise")
-        endif()
-        target_compile_options(${target} PRIVATE /fp:precise /W4)
-        if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-            target_compile_options(${target} PRIVATE /clang:-ffp-contract=off)
-        endif()
-        if(VUVIRIDA_WERROR)
-            target_compile_options(${target} PRIVATE /WX)
-        endif()
-    else()
+    target_compile_options(${target} PRIVATE
+        -ffp-contract=off -fno-fast-math -fno-associative-math
+        -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
+    if(VUVIRIDA_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(VUVIRIDA_SANITIZE)
         target_compile_options(${target} PRIVATE
-            -ffp-contract=off -fno-fast-math -fno-associative-math
-            -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
-        if(VUVIRIDA_WERROR)
-            target_compile_options(${target} PRIVATE -Werror)
-        endif()
-        if(VUVIRIDA_SANITIZE)
-            target_compile_options(${target} PRIVATE
-                -fsanitize=address,undefined -fno-sanitize-recover=undefined
-                -fno-omit-frame-pointer)
-            target_link_options(${target} PRIVATE -fsanitize=address,undefined)
-        endif()
+            -fsanitize=address,undefined -fno-sanitize-recover=undefined
+            -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
     endif()
 endfunction()

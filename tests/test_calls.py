@@ -90,6 +90,8 @@ def test_keywords_in_any_order_equal_positional(name):
     ("fourier_square_wave", 4, {}, "missing 3 required positional arguments: 'phi', 'y', and 'num_harmonics'"),
     ("harmonic_oscillator", 1, {},
      "missing 5 required positional arguments: 'amplitude', 'gamma', 'omega', 'phi', and 'y'"),
+    ("harmonic_oscillator", 1, {"gamma": 1.0, "phi": 0.0},
+     "missing 3 required positional arguments: 'amplitude', 'omega', and 'y'"),
     # Binding fails before any argument is converted.
     ("transient_impulse", 0, {"time": [], "amplitude": ""},
      "missing 3 required positional arguments: 'period', 'width', and 'equilibrium'"),

@@ -45,17 +45,18 @@ std::string full_name(const FunctionDescription& d) {
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 [[gnu::cold, gnu::noinline]] Error missing_positional(const FunctionDescription& d,
                                                       PyObject* const* slots, std::size_t from) {
-    std::size_t missing[kMaxParameters];
     std::size_t k = 0;
     for (std::size_t i = from; i < d.count; ++i) {
-        if (slots[i] == nullptr) missing[k++] = i;
+        if (slots[i] == nullptr) ++k;
     }
     std::string list;
-    for (std::size_t j = 0; j < k; ++j) {
+    for (std::size_t i = from, j = 0; i < d.count; ++i) {
+        if (slots[i] != nullptr) continue;
         if (j > 0) list += (j + 1 == k) ? (k > 2 ? ", and " : " and ") : ", ";
         list += "'";
-        list += d.parameters[missing[j]];
+        list += d.parameters[i].name;
         list += "'";
+        ++j;
     }
     return Error::type_error(full_name(d) + " missing " + std::to_string(k) +
                              " required positional " + (k == 1 ? "argument" : "arguments") + ": " +
@@ -64,7 +65,7 @@ std::string full_name(const FunctionDescription& d) {
 
 void intern_names(const FunctionDescription& d) {
     for (std::size_t i = 0; i < d.count; ++i) {
-        d.interned[i] = PyUnicode_InternFromString(d.parameters[i]);
+        d.interned[i] = PyUnicode_InternFromString(d.parameters[i].name);
         if (d.interned[i] == nullptr) {
             // Identity is only a shortcut; the byte comparison still decides.
             PyErr_Clear();
@@ -85,7 +86,7 @@ std::size_t keyword_slot(const FunctionDescription& d, PyObject* name) {
         return d.count;
     }
     for (std::size_t i = 0; i < d.count; ++i) {
-        const char* parameter = d.parameters[i];
+        const char* parameter = d.parameters[i].name;
         if (std::strlen(parameter) == static_cast<std::size_t>(size) &&
             std::memcmp(parameter, text, static_cast<std::size_t>(size)) == 0) {
             return i;
@@ -112,7 +113,7 @@ Outcome<PyObject* const*> extract_arguments_fastcall(const FunctionDescription& 
             if (!PyUnicode_Check(name)) return cannot_convert(name, "PyString");
             const std::size_t slot = keyword_slot(d, name);
             if (slot == d.count) return unexpected_keyword(d, name);
-            if (slots[slot] != nullptr) return multiple_values(d, d.parameters[slot]);
+            if (slots[slot] != nullptr) return multiple_values(d, d.parameters[slot].name);
             slots[slot] = args[nargs + k];
         }
     }

@@ -5,14 +5,15 @@
 #include <cstddef>
 
 #include "frame/error.hpp"
+#include "lib/signature.hpp"
 
 namespace vuvirida::frame {
 
-inline constexpr std::size_t kMaxParameters = 7;
-
+// What binding works from: a function's name and parameters, as its row of
+// the function table gives them.
 struct FunctionDescription {
     const char* name;
-    const char* const* parameters;
+    const lib::Parameter* parameters;
     std::size_t count;
     // The parameter names as interned strings, made on the first keyword call,
     // so that keywords are first compared by identity.

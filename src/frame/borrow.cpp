@@ -1,243 +1,30 @@
 #include "frame/borrow.hpp"
 
-#include <algorithm>
-#include <iterator>
-#include <map>
-#include <memory>
-#include <new>
 #include <string>
+#include <utility>
 
 #include "frame/abort.hpp"
 #include "frame/numpy_api.hpp"
+#include "frame/range_registry.hpp"
 
 namespace vuvirida::frame {
 
 namespace {
 
-// Keeps up to kKept freed nodes of the registry's trees for reuse, so that a
-// call's borrow, taken and released, allocates nothing once the registry has
-// been used, and a registry that held many borrows keeps little memory after
-// they are released. Calls arrive under the interpreter lock.
-template <class T>
-class Recycling {
-  public:
-    using value_type = T;
-    Recycling() noexcept = default;
-    template <class U>
-    Recycling(const Recycling<U>&) noexcept {}
-
-    T* allocate(std::size_t n) {
-        if (n == 1 && kept != nullptr) {
-            Free* node = std::exchange(kept, kept->next);
-            --kept_count;
-            node->~Free();
-            return reinterpret_cast<T*>(node);
-        }
-        return std::allocator<T>{}.allocate(n);
-    }
-
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n == 1 && kept_count < kKept) {
-            kept = ::new (static_cast<void*>(p)) Free{kept};
-            ++kept_count;
-            return;
-        }
-        std::allocator<T>{}.deallocate(p, n);
-    }
-
-    friend bool operator==(const Recycling&, const Recycling&) noexcept { return true; }
-
-  private:
-    struct Free {
-        Free* next;
-    };
-    static_assert(sizeof(T) >= sizeof(Free) && alignof(T) >= alignof(Free));
-    static constexpr std::size_t kKept = 64;
-    static inline Free* kept = nullptr;
-    static inline std::size_t kept_count = 0;
-};
-
-// Shared borrows held: a treap ordered by range, one node per range with the
-// number of times it is held. Each node also knows the furthest end in its
-// subtree, so that an overlap is found along one path from the root.
-class SharedRanges {
-  public:
-    using Address = std::uintptr_t;
-
-    bool overlaps(Address begin, Address end) const noexcept {
-        const Node* node = root_;
-        while (node != nullptr) {
-            if (node->begin < end && begin < node->end) return true;
-            // When some range on the left ends after `begin` but none there
-            // overlaps, that one begins at or after `end`, and so does every
-            // range to the right of it.
-            node = reach(node->left) > begin ? node->left : node->right;
-        }
-        return false;
-    }
-
-    // Holds [begin, end) once more. May throw std::bad_alloc, changing nothing.
-    void hold(Address begin, Address end) { root_ = hold(root_, begin, end); }
-
-    // A release of a range not held changes nothing.
-    void release(Address begin, Address end) noexcept { root_ = release(root_, begin, end); }
-
-  private:
-    struct Node {
-        Address begin;
-        Address end;
-        std::size_t count;
-        Address reach;  // the furthest end in this subtree
-        std::uint64_t priority;
-        Node* left;
-        Node* right;
-    };
-    using Nodes = Recycling<Node>;
-
-    static Address reach(const Node* node) noexcept { return node == nullptr ? 0 : node->reach; }
-    static void update(Node* node) noexcept {
-        node->reach = std::max({node->end, reach(node->left), reach(node->right)});
-    }
-    static bool before(Address begin, Address end, const Node* node) noexcept {
-        return begin < node->begin || (begin == node->begin && end < node->end);
-    }
-
-    // One more hold on the node of [begin, end), made when there is none,
-    // the subtree kept a heap by priority (the root's the highest). Nothing
-    // changes before the new node exists.
-    Node* hold(Node* root, Address begin, Address end) {
-        if (root == nullptr) {
-            return ::new (static_cast<void*>(std::allocator_traits<Nodes>::allocate(nodes_, 1)))
-                Node{begin, end, 1, end, next_priority(), nullptr, nullptr};
-        }
-        if (root->begin == begin && root->end == end) {
-            ++root->count;
-            return root;
-        }
-        const bool left = before(begin, end, root);
-        Node* Node::*const side = left ? &Node::left : &Node::right;
-        root->*side = hold(root->*side, begin, end);
-        if ((root->*side)->priority > root->priority)
-            root = lift(root, side, left ? &Node::right : &Node::left);
-        update(root);
-        return root;
-    }
-
-    Node* release(Node* root, Address begin, Address end) noexcept {
-        if (root == nullptr) return nullptr;
-        if (root->begin == begin && root->end == end) {
-            if (--root->count > 0) return root;
-            Node* joined = join(root->left, root->right);
-            std::allocator_traits<Nodes>::deallocate(nodes_, root, 1);
-            return joined;
-        }
-        Node*& child = before(begin, end, root) ? root->left : root->right;
-        child = release(child, begin, end);
-        update(root);
-        return root;
-    }
-
-    // Every range of `left` comes before every range of `right`.
-    static Node* join(Node* left, Node* right) noexcept {
-        if (left == nullptr) return right;
-        if (right == nullptr) return left;
-        if (left->priority > right->priority) {
-            left->right = join(left->right, right);
-            update(left);
-            return left;
-        }
-        right->left = join(left, right->left);
-        update(right);
-        return right;
-    }
-
-    // A rotation: the child on `side` of `node` takes its place, with `node`
-    // as its child on the `other` side.
-    static Node* lift(Node* node, Node* Node::*side, Node* Node::*other) noexcept {
-        Node* up = node->*side;
-        node->*side = up->*other;
-        up->*other = node;
-        update(node);
-        return up;
-    }
-
-    // xorshift64: priorities independent of the ranges, so that no order of
-    // borrows makes the tree deep.
-    std::uint64_t next_priority() noexcept {
-        seed_ ^= seed_ << 13;
-        seed_ ^= seed_ >> 7;
-        seed_ ^= seed_ << 17;
-        return seed_;
-    }
-
-    Node* root_ = nullptr;
-    std::uint64_t seed_ = 0x9e3779b97f4a7c15;
-    [[no_unique_address]] Nodes nodes_;
-};
-
-// This module's own registry. Calls arrive under the interpreter lock. Empty
-// ranges overlap nothing and are not stored, so their acquires always succeed
-// and their releases change nothing. Each call costs a logarithm of the
-// number of borrows held, however many there are.
-struct Registry {
-    using Address = std::uintptr_t;
-
-    // Writeable borrows, by begin to end. They never overlap each other or a
-    // shared borrow.
-    std::map<Address, Address, std::less<>, Recycling<std::pair<const Address, Address>>> writeable;
-    SharedRanges shared;
-
-    bool overlaps_writeable(Address begin, Address end) const {
-        // The last writeable borrow beginning before `end` reaches furthest
-        // of all that do, as they never overlap each other.
-        auto after = writeable.lower_bound(end);
-        return after != writeable.begin() && std::prev(after)->second > begin;
-    }
-
-    int acquire_shared(Address begin, Address end) {
-        if (begin >= end) return 0;
-        if (overlaps_writeable(begin, end)) return -1;
-        try {
-            shared.hold(begin, end);
-        } catch (const std::bad_alloc&) {
-            return -2;
-        }
-        return 0;
-    }
-
-    int acquire_writeable(Address begin, Address end) {
-        if (begin >= end) return 0;
-        if (overlaps_writeable(begin, end) || shared.overlaps(begin, end)) return -1;
-        try {
-            writeable.emplace(begin, end);
-        } catch (const std::bad_alloc&) {
-            return -2;
-        }
-        return 0;
-    }
-
-    void release_shared(Address begin, Address end) { shared.release(begin, end); }
-
-    // A release that names no borrow held changes nothing.
-    void release_writeable(Address begin, Address end) {
-        auto held = writeable.find(begin);
-        if (held != writeable.end() && held->second == end) writeable.erase(held);
-    }
-};
-
-Registry own_registry;
+// This module's own registry, published through its own table.
+RangeRegistry own_registry;
 
 int acquire_shared(void* state, std::uintptr_t begin, std::uintptr_t end) {
-    return static_cast<Registry*>(state)->acquire_shared(begin, end);
+    return static_cast<RangeRegistry*>(state)->acquire_shared(begin, end);
 }
 int acquire_writeable(void* state, std::uintptr_t begin, std::uintptr_t end) {
-    return static_cast<Registry*>(state)->acquire_writeable(begin, end);
+    return static_cast<RangeRegistry*>(state)->acquire_writeable(begin, end);
 }
 void release_shared(void* state, std::uintptr_t begin, std::uintptr_t end) {
-    static_cast<Registry*>(state)->release_shared(begin, end);
+    static_cast<RangeRegistry*>(state)->release_shared(begin, end);
 }
 void release_writeable(void* state, std::uintptr_t begin, std::uintptr_t end) {
-    static_cast<Registry*>(state)->release_writeable(begin, end);
+    static_cast<RangeRegistry*>(state)->release_writeable(begin, end);
 }
 
 VuviridaBorrowTable own_table{kBorrowTableVersion, &own_registry,   &acquire_shared,

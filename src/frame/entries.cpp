@@ -1,8 +1,14 @@
-// The five call entries: each binds its arguments, converts them in signature
-// order, and runs its generator inside the array exchange.
+// The call entries: each binds its arguments, converts them in signature
+// order, and runs its generator inside the array exchange. One template
+// binds every function, from the function's row of the function table.
 #include "frame/entries.hpp"
 
+#include <cstdint>
 #include <new>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #if defined(__GLIBCXX__) && __has_include(<cxxabi.h>)
 #include <cxxabi.h>
@@ -60,165 +66,114 @@ PyObject* trampoline_inner(Wrapper wrapper, PyObject* const* args, Py_ssize_t na
     return nullptr;
 }
 
-template <std::size_t N>
-struct Floats {
-    double values[N];
+// What a scalar parameter of each kind is converted to, and how.
+template <lib::Kind kind>
+struct Scalar;
+template <>
+struct Scalar<lib::Kind::real> {
+    using Type = double;
+    static Outcome<double> from(PyObject* object) { return extract_float(object); }
+};
+template <>
+struct Scalar<lib::Kind::integer> {
+    using Type = std::uint64_t;
+    static Outcome<std::uint64_t> from(PyObject* object) { return extract_count(object); }
 };
 
-// Converts the N float parameters that start at slot `first`, in order; the
-// first failure is the one reported.
-template <std::size_t N>
-Outcome<Floats<N>> extract_floats(const FunctionDescription& d, PyObject* const* slots,
-                                  std::size_t first) {
-    Floats<N> floats;
-    for (std::size_t i = 0; i < N; ++i) {
-        Outcome<double> value =
-            extract_argument(extract_float(slots[first + i]), d.parameters[first + i]);
-        if (!value.ok()) [[unlikely]]
-            return std::move(value.error());
-        floats.values[i] = value.value();
-    }
-    return floats;
+// A scalar's conversion error as the caller sees it (extract_argument's).
+[[gnu::cold, gnu::noinline]] bool conversion_failed(const char* name, Error error,
+                                                    std::optional<Error>& failed) {
+    failed.emplace(argument_extraction_error(name, std::move(error)));
+    return false;
 }
 
-constexpr const char* kOscillatorParameters[] = {"time", "amplitude", "gamma", "omega", "phi", "y"};
-constexpr const char* kFourierParameters[] = {"time", "amplitude", "gamma",        "omega",
-                                              "phi",  "y",         "num_harmonics"};
-constexpr const char* kImpulseParameters[] = {"time", "amplitude", "period", "width",
-                                              "equilibrium"};
+// Converts one scalar into `value`, or leaves the error in `failed`. Inline,
+// so that a float converts in place; the failure is out of the way.
+template <lib::Kind kind>
+[[gnu::always_inline]] inline bool convert(PyObject* slot, const char* name,
+                                           typename Scalar<kind>::Type& value,
+                                           std::optional<Error>& failed) {
+    Outcome<typename Scalar<kind>::Type> converted = Scalar<kind>::from(slot);
+    if (!converted.ok()) [[unlikely]]
+        return conversion_failed(name, std::move(converted.error()), failed);
+    value = converted.value();
+    return true;
+}
 
-PyObject* interned_harmonic_oscillator[6];
-PyObject* interned_pseudo_square_wave[6];
-PyObject* interned_fourier_square_wave[7];
-PyObject* interned_pseudo_cycloid_wave[6];
-PyObject* interned_transient_impulse[5];
+// Converts the scalars, slots 1 onwards, in signature order, stopping at the
+// first failure, which is the one reported; then runs the generator over the
+// time array inside the exchange.
+template <const auto& signature, auto generator, std::size_t... i>
+Outcome<OwnedRef> convert_and_run(PyObject* time, PyObject* const* slots,
+                                  std::index_sequence<i...>) {
+    constexpr const lib::Parameter* scalars = signature.parameters + 1;
+    static_assert(((scalars[i].kind != lib::Kind::array) && ...),
+                  "only the first parameter is the time array");
+    static_assert(
+        std::is_same_v<decltype(generator), bool (*)(lib::Samples, std::size_t, double*,
+                                                     typename Scalar<scalars[i].kind>::Type...,
+                                                     lib::Interruption) noexcept>,
+        "a generator takes the scalars of its row, of their kinds, in order");
+    std::tuple<typename Scalar<scalars[i].kind>::Type...> values;
+    std::optional<Error> failed;
+    if (!(convert<scalars[i].kind>(slots[1 + i], scalars[i].name, std::get<i>(values), failed) &&
+          ...)) [[unlikely]]
+        return std::move(*failed);
+    return exchange(time, [&values](lib::Samples t, std::size_t n, double* out,
+                                    lib::Interruption interruption) {
+        return generator(t, n, out, std::get<i>(values)..., interruption);
+    });
+}
 
-const FunctionDescription kHarmonicOscillator{"harmonic_oscillator", kOscillatorParameters, 6,
-                                              interned_harmonic_oscillator};
-const FunctionDescription kPseudoSquareWave{"pseudo_square_wave", kOscillatorParameters, 6,
-                                            interned_pseudo_square_wave};
-const FunctionDescription kFourierSquareWave{"fourier_square_wave", kFourierParameters, 7,
-                                             interned_fourier_square_wave};
-const FunctionDescription kPseudoCycloidWave{"pseudo_cycloid_wave", kOscillatorParameters, 6,
-                                             interned_pseudo_cycloid_wave};
-const FunctionDescription kTransientImpulse{"transient_impulse", kImpulseParameters, 5,
-                                            interned_transient_impulse};
+// The parameter names as interned strings, made on the first keyword call,
+// so that keywords are first compared by identity.
+template <const auto& signature>
+PyObject* interned_names[std::size(signature.parameters)];
 
-// The four generators of (time, amplitude, gamma, omega, phi, y) share one
-// binding; only the kernel differs.
-using OscillatorKernel = bool (*)(lib::Samples, std::size_t, double*, double, double, double,
-                                  double, double, lib::Interruption) noexcept;
+template <const auto& signature>
+const FunctionDescription description{signature.name, signature.parameters,
+                                      std::size(signature.parameters), interned_names<signature>};
 
-template <const FunctionDescription& description, OscillatorKernel kernel>
-Outcome<OwnedRef> bind_oscillator(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* storage[6];
+// The binding of every function: binds the arguments to the parameters of
+// its signature, converts the time array and then each scalar, and runs the
+// generator. Inline, so that each binding wrapper is its function's binding.
+template <const auto& signature, auto generator>
+[[gnu::always_inline]] inline Outcome<OwnedRef> bind(PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames) {
+    constexpr std::size_t count = std::size(signature.parameters);
+    static_assert(signature.parameters[0].kind == lib::Kind::array,
+                  "the time array is the first parameter");
+    PyObject* storage[count];
     Outcome<PyObject* const*> bound =
-        extract_arguments_fastcall(description, args, nargs, kwnames, storage);
+        extract_arguments_fastcall(description<signature>, args, nargs, kwnames, storage);
     if (!bound.ok()) [[unlikely]]
         return std::move(bound.error());
     PyObject* const* slots = bound.value();
-    Outcome<PyObject*> time = extract_argument(extract_time(slots[0]), "time");
+    Outcome<PyObject*> time =
+        extract_argument(extract_time(slots[0]), signature.parameters[0].name);
     if (!time.ok()) [[unlikely]]
         return std::move(time.error());
-    Outcome<Floats<5>> scalars = extract_floats<5>(description, slots, 1);
-    if (!scalars.ok()) [[unlikely]]
-        return std::move(scalars.error());
-    const double* v = scalars.value().values;
-    return exchange(time.value(), [v](lib::Samples t, std::size_t n, double* out,
-                                      lib::Interruption interruption) {
-        return kernel(t, n, out, v[0], v[1], v[2], v[3], v[4], interruption);
-    });
+    return convert_and_run<signature, generator>(time.value(), slots,
+                                                 std::make_index_sequence<count - 1>{});
 }
+
+// The binding wrappers, __pyfunction_<function name>, one per row.
+#define VUVIRIDA_BINDING_WRAPPER(function, ...)                                        \
+    Outcome<OwnedRef> __pyfunction_##function(PyObject* const* args, Py_ssize_t nargs, \
+                                              PyObject* kwnames) {                     \
+        return bind<lib::signatures::function, lib::function>(args, nargs, kwnames);   \
+    }
+VUVIRIDA_FUNCTION_TABLE(VUVIRIDA_BINDING_WRAPPER)
+#undef VUVIRIDA_BINDING_WRAPPER
 
 }  // namespace
 
-// The binding wrappers, one per function.
-
-Outcome<OwnedRef> __pyfunction_harmonic_oscillator(PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
-    return bind_oscillator<kHarmonicOscillator, lib::harmonic_oscillator>(args, nargs, kwnames);
-}
-
-Outcome<OwnedRef> __pyfunction_pseudo_square_wave(PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames) {
-    return bind_oscillator<kPseudoSquareWave, lib::pseudo_square_wave>(args, nargs, kwnames);
-}
-
-Outcome<OwnedRef> __pyfunction_pseudo_cycloid_wave(PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
-    return bind_oscillator<kPseudoCycloidWave, lib::pseudo_cycloid_wave>(args, nargs, kwnames);
-}
-
-Outcome<OwnedRef> __pyfunction_fourier_square_wave(PyObject* const* args, Py_ssize_t nargs,
-                                                   PyObject* kwnames) {
-    PyObject* storage[7];
-    Outcome<PyObject* const*> bound =
-        extract_arguments_fastcall(kFourierSquareWave, args, nargs, kwnames, storage);
-    if (!bound.ok()) [[unlikely]]
-        return std::move(bound.error());
-    PyObject* const* slots = bound.value();
-    Outcome<PyObject*> time = extract_argument(extract_time(slots[0]), "time");
-    if (!time.ok()) [[unlikely]]
-        return std::move(time.error());
-    Outcome<Floats<5>> scalars = extract_floats<5>(kFourierSquareWave, slots, 1);
-    if (!scalars.ok()) [[unlikely]]
-        return std::move(scalars.error());
-    Outcome<std::uint64_t> harmonics = extract_argument(extract_count(slots[6]), "num_harmonics");
-    if (!harmonics.ok()) [[unlikely]]
-        return std::move(harmonics.error());
-    const double* v = scalars.value().values;
-    const std::uint64_t count = harmonics.value();
-    return exchange(time.value(), [v, count](lib::Samples t, std::size_t n, double* out,
-                                             lib::Interruption interruption) {
-        return lib::fourier_square_wave(t, n, out, v[0], v[1], v[2], v[3], v[4], count,
-                                        interruption);
-    });
-}
-
-Outcome<OwnedRef> __pyfunction_transient_impulse(PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames) {
-    PyObject* storage[5];
-    Outcome<PyObject* const*> bound =
-        extract_arguments_fastcall(kTransientImpulse, args, nargs, kwnames, storage);
-    if (!bound.ok()) [[unlikely]]
-        return std::move(bound.error());
-    PyObject* const* slots = bound.value();
-    Outcome<PyObject*> time = extract_argument(extract_time(slots[0]), "time");
-    if (!time.ok()) [[unlikely]]
-        return std::move(time.error());
-    Outcome<Floats<4>> scalars = extract_floats<4>(kTransientImpulse, slots, 1);
-    if (!scalars.ok()) [[unlikely]]
-        return std::move(scalars.error());
-    const double* v = scalars.value().values;
-    return exchange(time.value(), [v](lib::Samples t, std::size_t n, double* out,
-                                      lib::Interruption interruption) {
-        return lib::transient_impulse(t, n, out, v[0], v[1], v[2], v[3], interruption);
-    });
-}
-
-PyObject* harmonic_oscillator_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return trampoline_inner(__pyfunction_harmonic_oscillator, args, nargs, kwnames);
-}
-
-PyObject* pseudo_square_wave_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
-    return trampoline_inner(__pyfunction_pseudo_square_wave, args, nargs, kwnames);
-}
-
-PyObject* fourier_square_wave_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return trampoline_inner(__pyfunction_fourier_square_wave, args, nargs, kwnames);
-}
-
-PyObject* pseudo_cycloid_wave_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return trampoline_inner(__pyfunction_pseudo_cycloid_wave, args, nargs, kwnames);
-}
-
-PyObject* transient_impulse_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    return trampoline_inner(__pyfunction_transient_impulse, args, nargs, kwnames);
-}
+#define VUVIRIDA_CALL_ENTRY(function, ...)                                         \
+    PyObject* function##_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, \
+                               PyObject* kwnames) {                                \
+        return trampoline_inner(__pyfunction_##function, args, nargs, kwnames);    \
+    }
+VUVIRIDA_FUNCTION_TABLE(VUVIRIDA_CALL_ENTRY)
+#undef VUVIRIDA_CALL_ENTRY
 
 }  // namespace vuvirida::frame
