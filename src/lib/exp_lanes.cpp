@@ -1,12 +1,13 @@
 #include "lib/exp_lanes.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "lib/bits.hpp"
 #include "lib/exp_table.hpp"
+#include "lib/lanes.hpp"
 
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
@@ -111,18 +112,6 @@ bool library_is_glibc_2() noexcept {
 namespace {
 
 using exp_table::kPowers;
-
-constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
-constexpr std::uint64_t bits_of(double v) noexcept {
-    return std::bit_cast<std::uint64_t>(v);
-}
-constexpr double double_of(std::uint64_t b) noexcept {
-    return std::bit_cast<double>(b);
-}
-constexpr std::uint64_t mask_of(bool b) noexcept {
-    return b ? ~std::uint64_t{0} : 0;
-}
 
 constexpr double kLimit = 708.0;
 constexpr double kRoundShift = 0x1.8p52;

@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "lib/lanes.hpp"
+
 namespace vuvirida::lib {
 
 // y[i] = exp(x[i]) for i < n where the evaluation in lanes is known to give
@@ -20,11 +22,12 @@ namespace vuvirida::lib {
 // do not overlap. Finish each value with exp_from_lane.
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept;
 
-// The lanes take arguments in groups of this many (the widest lanes' width,
-// 8 doubles in 512 bits); fewer cost less in library calls.
-inline constexpr std::size_t kLaneGroup = 8;
-// Below two groups the lanes do not pay for themselves: kernels call the
-// library for every exp of an array shorter than this.
+// The fewest arguments worth handing to exp_lanes at once. A lone group is
+// bound by the latency of its long chain of dependent steps and costs more
+// than the library calls it saves; two groups or more in flight pay. Where a
+// kernel has fewer arguments than this at hand, it calls the library for
+// each (transient_impulse: a block of fewer samples, which is a short array
+// or the end of a long one).
 inline constexpr std::size_t kFewestForLanes = 2 * kLaneGroup;
 
 // The library's exp(x), given what exp_lanes wrote for x.

@@ -1,25 +1,11 @@
 #include "lib/generators.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <type_traits>
 
 #include "lib/exp_lanes.hpp"
-
-// Copies of the impulse-train lane loop for wider vector units, picked once when the
-// module is loaded, so that one build runs on every x86-64 and uses what the
-// processor has. Every copy evaluates the same operations in the same order;
-// only the number of lanes differs.
-#if defined(__x86_64__) && defined(__linux__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define VUVIRIDA_LANE_CLONES \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "arch=x86-64-v2", "default")))
-#endif
-#endif
-#ifndef VUVIRIDA_LANE_CLONES
-#define VUVIRIDA_LANE_CLONES
-#endif
+#include "lib/impulse_lanes.hpp"
+#include "lib/loops.hpp"
 
 namespace vuvirida::lib {
 
@@ -51,219 +37,6 @@ inline double add_harmonics(double sum, double u, double omega, std::uint64_t fi
     return sum;
 }
 
-// exp(+-0) = 1, cos(+-0) = 1 and sin(+-0) = +-0 in every conforming math
-// library. With kAtZero the call is skipped where the argument is a zero, and
-// the result is the library's either way; NaN and every other argument still
-// go to the library. Kernels choose kAtZero once per call, where zeros are
-// the rule (a zero rate or frequency), so that other calls pay no test.
-template <bool kAtZero>
-inline double exp_of(double m) noexcept {
-    if constexpr (kAtZero) {
-        if (m == 0.0) return 1.0;
-    }
-    return std::exp(m);
-}
-
-template <bool kAtZero>
-inline double cos_of(double m) noexcept {
-    if constexpr (kAtZero) {
-        if (m == 0.0) return 1.0;
-    }
-    return std::cos(m);
-}
-
-template <bool kAtZero>
-inline double sin_of(double m) noexcept {
-    if constexpr (kAtZero) {
-        if (m == 0.0) return m;
-    }
-    return std::sin(m);
-}
-
-// Runs body(rate_is_zero, frequency_is_zero) with both as compile-time
-// constants, so that each kernel has one loop per case and no per-sample
-// test of the scalars.
-template <class Body>
-inline bool by_zero_scalars(double gamma, double omega, Body&& body) {
-    if (gamma == 0.0) {
-        if (omega == 0.0) return body(std::true_type{}, std::true_type{});
-        return body(std::true_type{}, std::false_type{});
-    }
-    if (omega == 0.0) return body(std::false_type{}, std::true_type{});
-    return body(std::false_type{}, std::false_type{});
-}
-
-constexpr std::size_t divide_rounding_up(std::size_t n, std::size_t d) noexcept {
-    return n / d + (n % d != 0);
-}
-
-// Runs step(args...), which may return nothing or whether to go on; true
-// unless it returned false.
-template <class Step, class... Args>
-[[gnu::always_inline]] inline bool step_ran(Step& step, Args... args) {
-    if constexpr (std::is_void_v<std::invoke_result_t<Step&, Args...>>) {
-        step(args...);
-        return true;
-    } else {
-        return step(args...);
-    }
-}
-
-// Runs step(i) for i = 0, 1, ..., n - 1 in stretches of about kPollWork units
-// of work, `work` units a step, and asks `interruption` between stretches
-// whether to stop. A step may also stop the loop by returning false. True
-// when every step ran; a call whose whole work fits in one stretch never polls.
-template <class Step>
-inline bool in_stretches(std::size_t n, std::size_t work, Interruption interruption, Step&& step) {
-    const std::size_t stretch =
-        std::max<std::size_t>(1, kPollWork / std::max<std::size_t>(work, 1));
-    for (std::size_t start = 0; start < n; start += stretch) {
-        const std::size_t stop = start + std::min(stretch, n - start);
-        for (std::size_t i = start; i < stop; ++i) {
-            if (!step_ran(step, i)) return false;
-        }
-        if (stop < n && interruption.requested()) return false;
-    }
-    return true;
-}
-
-// Samples go through the remainder lanes in groups of kGroup, and through the
-// exp lanes and the kernels in blocks of kBlock, whose working values stay in
-// L1.
-constexpr std::size_t kGroup = 8;
-constexpr std::size_t kBlock = 64;
-
-// envelopes_in_stretches for an array long enough for the exp lanes: the
-// arguments of a block go through the lanes together. Kept out of line, so
-// that short arrays do not pay for its working arrays.
-template <class Step>
-[[gnu::noinline]] bool envelopes_in_blocks(Samples time, std::size_t n, double gamma,
-                                           std::size_t work, Interruption interruption,
-                                           Step& step) {
-    double a[kBlock];
-    double e[kBlock];
-    return in_stretches(divide_rounding_up(n, kBlock), work * kBlock, interruption,
-                        [&](std::size_t block) {
-                            const std::size_t start = block * kBlock;
-                            const std::size_t count = std::min(kBlock, n - start);
-                            for (std::size_t i = 0; i < count; ++i) {
-                                a[i] = time[start + i] * gamma;
-                            }
-                            exp_lanes(a, count, e);
-                            for (std::size_t i = 0; i < count; ++i) {
-                                const double envelope = exp_from_lane(e[i], a[i]);
-                                if (!step_ran(step, start + i, time[start + i], envelope)) {
-                                    return false;
-                                }
-                            }
-                            return true;
-                        });
-}
-
-// Runs step(i, t, e) for every sample i in order, with t = time[i] and the
-// envelope e = exp(t * gamma), as in_stretches does with `work` units a
-// sample. With kInLanes, the arguments of each block of an array of a block
-// or more go through the exp lanes together, each value the library's;
-// otherwise, with a zero rate (every argument a zero or NaN) and for shorter
-// arrays, each goes through exp_of. Kernels whose other library calls hide
-// the cost of exp (measured: pseudo_square_wave and pseudo_cycloid_wave,
-// whose two sin or cos calls run alongside it) gain nothing from the lanes
-// and do without them.
-template <bool kInLanes, bool kZeroRate, class Step>
-[[gnu::always_inline]] inline bool envelopes_in_stretches(Samples time, std::size_t n, double gamma,
-                                                          std::size_t work,
-                                                          Interruption interruption, Step&& step) {
-    if (!kInLanes || kZeroRate || n < kBlock) {
-        return in_stretches(n, work, interruption, [&](std::size_t i) {
-            const double t = time[i];
-            return step_ran(step, i, t, exp_of<kZeroRate>(t * gamma));
-        });
-    }
-    return envelopes_in_blocks(time, n, gamma, work, interruption, step);
-}
-
-// fmod(t, cycle) for the impulse train without the library call.
-//
-// With a = |t| below kFastBound and cycle = c = c1 + c2, where c1 keeps the
-// upper 27 significant bits of c and c2 holds the lower 26:
-//  - q = a * (1/c) is within a relative 2^-51 of a / c, so the integer
-//    k = trunc(q) is the true quotient floor(a / c) or one more or one less,
-//    and k < 2^26, since kFastBound / c < 2^26.
-//  - k * c1 and k * c2 are exact: at most 26 + 27 and 26 + 26 significant bits.
-//  - a - k c1 is exact: k c1 is a multiple of 2^-24, which ulp(a) divides
-//    below 2^28, and 0 <= k c1 <= 2 a, so the difference is a multiple of
-//    ulp(a) no larger than a.
-//  - subtracting k c2 leaves exactly a - k c: where k >= 1, a >= 4 and both
-//    terms are multiples of 2^-50, and the difference lies in (-c, 2 c) with
-//    |a - k c| < 8, so it has at most 53 significant bits; where k = 0 it is a.
-//  - a - k c lies in (-2^-24, c + 2^-24). One step of +c or -c brings it into
-//    [0, c); that step's exact result is the remainder, which is a float64, so
-//    the step is exact too. (For this cycle 1/c rounds up, so k is never too
-//    small and the -c step never applies; it stays so that the argument does
-//    not rest on that rounding.)
-// The sign of t is then put on the result, which makes a zero remainder of a
-// negative t the -0.0 that fmod gives. Arguments at or above the bound, inf
-// and NaN are left to the library (see transient_impulse).
-//
-// The selections are made on the bit patterns as integers, which keeps the
-// loop free of branches and floating-point comparisons, so that it
-// vectorises without relaxing any floating-point rule. For float64 values of
-// one sign the order of their bit patterns is their order.
-constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t bits_of(double v) noexcept {
-    return std::bit_cast<std::uint64_t>(v);
-}
-constexpr double double_of(std::uint64_t b) noexcept {
-    return std::bit_cast<double>(b);
-}
-
-constexpr double kFastBound = 268435456.0;  // 2^28
-constexpr double kCycleHigh = double_of(bits_of(kImpulseCycle) & ~((std::uint64_t{1} << 26) - 1));
-constexpr double kCycleLow = kImpulseCycle - kCycleHigh;
-constexpr double kInverseCycle = 1.0 / kImpulseCycle;
-static_assert(kCycleHigh + kCycleLow == kImpulseCycle);
-static_assert(kImpulseCycle >= 4.0 && kImpulseCycle < 8.0);
-
-// One sample's r = fmod(t, cycle) as described above (a placeholder where
-// |t| is not below kFastBound) and its pulse exponent z = (q * q) * -0.5 with
-// q = (r - onset) / width, each step rounded on its own as in the kernel.
-struct ImpulseLane {
-    double r;
-    double z;
-};
-
-inline ImpulseLane impulse_lane(double t, double onset, double width) noexcept {
-    const std::uint64_t t_bits = bits_of(t);
-    const std::uint64_t a_bits = t_bits & ~kSignBit;
-    // Outside the fast range a stands in as 0, so that the conversion to an
-    // integer stays defined.
-    const std::uint64_t in_range = a_bits < bits_of(kFastBound) ? ~std::uint64_t{0} : 0;
-    const double a = double_of(a_bits & in_range);
-    const double k = static_cast<double>(static_cast<std::int32_t>(a * kInverseCycle));
-    double x = (a - k * kCycleHigh) - k * kCycleLow;
-    const std::uint64_t below = (bits_of(x) >> 63) != 0 ? ~std::uint64_t{0} : 0;
-    x = x + double_of(bits_of(kImpulseCycle) & below);
-    const std::uint64_t above = bits_of(x) >= bits_of(kImpulseCycle) ? ~std::uint64_t{0} : 0;
-    x = x - double_of(bits_of(kImpulseCycle) & above);
-    const double r = double_of(bits_of(x) | (t_bits & kSignBit));
-    const double q = (r - onset) / width;
-    return {r, (q * q) * -0.5};
-}
-
-// impulse_lane for `groups` groups of kGroup samples, as vector lanes.
-VUVIRIDA_LANE_CLONES
-void impulse_lanes(Samples time, std::size_t groups, double onset, double width,
-                   double* __restrict r, double* __restrict z) noexcept {
-    for (std::size_t g = 0; g < groups; ++g) {
-        for (std::size_t l = 0; l < kGroup; ++l) {
-            const std::size_t i = g * kGroup + l;
-            const ImpulseLane lane = impulse_lane(time[i], onset, width);
-            r[i] = lane.r;
-            z[i] = lane.z;
-        }
-    }
-}
-
 // One sample's value from its remainder lane r, pulse exponent z and exp
 // lane p, as the kernel's steps give it; where |t| is not below kFastBound
 // the lanes saw a placeholder, and the remainder and exponent come from fmod
@@ -283,33 +56,14 @@ inline double impulse_value(double t, double r, double z, double p, double onset
     return (pulse * amplitude) + equilibrium;
 }
 
-// impulse_value in vector lanes where it needs nothing more than the lanes
-// have: the value where the sample is in the fast range and its exp lane holds
-// a value or is off, and NaN elsewhere, for impulse_value to redo (as it does
-// any NaN value: redoing one is always right). x >= 0 is tested on the bit
-// pattern (a zero of either sign, or a positive non-NaN), which keeps the loop
-// free of floating-point comparisons.
-VUVIRIDA_LANE_CLONES
-void impulse_values(Samples time, std::size_t count, const double* __restrict r,
-                    const double* __restrict p, double onset, double amplitude, double equilibrium,
-                    double* __restrict out) noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t x_bits = bits_of(r[i] - onset);
-        const bool on = (x_bits & ~kSignBit) == 0 || x_bits <= bits_of(INFINITY);
-        const double pulse = double_of(bits_of(p[i]) & (on ? ~std::uint64_t{0} : 0));
-        const double v = (pulse * amplitude) + equilibrium;
-        const bool fast = (bits_of(time[i]) & ~kSignBit) < bits_of(kFastBound);
-        out[i] = double_of(fast ? bits_of(v) : bits_of(NAN));
-    }
-}
-
 }  // namespace
 
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
-            time, n, gamma, 2, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return t * gamma; }, 2, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double p = e * amplitude;
                 const double c = cos_of<zero_frequency>((t + phi) * omega);
                 out[i] = (p * c) + y;
@@ -326,7 +80,8 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
-            time, n, gamma, work, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return gamma * t; }, work, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
                 double sum = 0.0;
@@ -358,7 +113,8 @@ bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitu
                         double omega, double phi, double y, Interruption interruption) noexcept {
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
-            time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return gamma * t; }, 3, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double theta = (t + phi) * omega;
                 const double s1 = sin_of<zero_frequency>(theta);
@@ -374,7 +130,8 @@ bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplit
     const double w2 = omega + omega;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
-            time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return t * gamma; }, 3, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
                 const double c2 = cos_of<zero_frequency>(w2 * u);
@@ -403,15 +160,8 @@ bool transient_impulse(Samples time, std::size_t n, double* out, double amplitud
         divide_rounding_up(n, kBlock), 2 * kBlock, interruption, [&](std::size_t block) {
             const std::size_t start = block * kBlock;
             const std::size_t count = std::min(kBlock, n - start);
-            const std::size_t whole = count / kGroup * kGroup;
             const Samples t{time.bytes + start * sizeof(double)};
-            impulse_lanes(t, whole / kGroup, onset, width, r, z);
-            // The last, partial group one sample at a time.
-            for (std::size_t i = whole; i < count; ++i) {
-                const ImpulseLane lane = impulse_lane(t[i], onset, width);
-                r[i] = lane.r;
-                z[i] = lane.z;
-            }
+            impulse_remainders(t, count, onset, width, r, z);
             double* o = out + start;
             if (count < kFewestForLanes) {
                 // Too few for the exp lanes to pay: every exp from the library.

@@ -82,8 +82,8 @@ inline constexpr std::uint64_t kPollWork = std::uint64_t{1} << 15;
                                       double gamma, double omega, double phi, double y,
                                       Interruption interruption) noexcept;
 
-// (exp(t * gamma) * amplitude) * (cos((omega + omega) * u) - 2 cos(u * omega)) + y,
-// with u = t + phi.
+// (exp(t * gamma) * amplitude) * (cos((omega + omega) * u) - (c + c)) + y,
+// with u = t + phi and c = cos(u * omega).
 [[nodiscard]] bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude,
                                        double gamma, double omega, double phi, double y,
                                        Interruption interruption) noexcept;
