@@ -7,6 +7,17 @@
 #include "lib/impulse_lanes.hpp"
 #include "lib/loops.hpp"
 
+// A kernel's per-sample function for its NaN values (generators.hpp): never
+// inlined, and never copied or specialised for a caller, so that one
+// compiled copy gives every NaN its bits.
+#if defined(__clang__)
+#define VUVIRIDA_ONE_COPY [[gnu::noinline]]
+#elif defined(__GNUC__)
+#define VUVIRIDA_ONE_COPY [[gnu::noipa]]
+#else
+#define VUVIRIDA_ONE_COPY
+#endif
+
 namespace vuvirida::lib {
 
 namespace {
@@ -37,26 +48,100 @@ inline double add_harmonics(double sum, double u, double omega, std::uint64_t fi
     return sum;
 }
 
-// One sample's value from its remainder lane r, pulse exponent z and exp
-// lane p, as the kernel's steps give it; where |t| is not below kFastBound
-// the lanes saw a placeholder, and the remainder and exponent come from fmod
-// and the exp from the library.
-inline double impulse_value(double t, double r, double z, double p, double onset, double width,
-                            double amplitude, double equilibrium) noexcept {
+// The sum of exactly num_harmonics odd harmonics, in increasing order, from
+// 0; a long sum in stretches of kPollWork terms, asking `interruption`
+// between them. False when it stopped early.
+[[gnu::always_inline]] inline bool harmonic_sum(double u, double omega, std::uint64_t num_harmonics,
+                                                Interruption interruption, double& sum) noexcept {
+    sum = 0.0;
+    if (num_harmonics <= kPollWork) [[likely]] {
+        sum = add_harmonics(sum, u, omega, 0, num_harmonics);
+        return true;
+    }
+    for (std::uint64_t j = 0; j < num_harmonics;) {
+        const std::uint64_t stop = num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
+        sum = add_harmonics(sum, u, omega, j, stop);
+        if (stop < num_harmonics && interruption.requested()) return false;
+        j = stop;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The per-sample functions: each kernel's steps for one sample, written in
+// their documented order, every library call made.
+VUVIRIDA_ONE_COPY double harmonic_oscillator_sample(double t, double amplitude, double gamma,
+                                                    double omega, double phi, double y) noexcept {
+    const double e = std::exp(t * gamma);
+    const double p = e * amplitude;
+    const double c = std::cos((t + phi) * omega);
+    return (p * c) + y;
+}
+
+// False when the interruption stopped the harmonic sum.
+VUVIRIDA_ONE_COPY bool fourier_square_wave_sample(double t, double amplitude, double gamma,
+                                                  double omega, double phi, double y,
+                                                  std::uint64_t num_harmonics,
+                                                  Interruption interruption,
+                                                  double& value) noexcept {
+    const double e = std::exp(gamma * t);
+    const double a = e * amplitude;
+    const double u = t + phi;
+    double sum;
+    if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
+    value = (a * (sum + 1.0)) + y;
+    return true;
+}
+
+VUVIRIDA_ONE_COPY double pseudo_square_wave_sample(double t, double amplitude, double gamma,
+                                                   double omega, double phi, double y) noexcept {
+    const double e = std::exp(gamma * t);
+    const double a = e * amplitude;
+    const double theta = (t + phi) * omega;
+    const double s1 = std::sin(theta);
+    const double s3 = std::sin(theta * 3.0);
+    const double v = s1 + (s3 * 0.5);
+    return (a * v) + y;
+}
+
+VUVIRIDA_ONE_COPY double pseudo_cycloid_wave_sample(double t, double amplitude, double gamma,
+                                                    double omega, double phi, double y) noexcept {
+    const double w2 = omega + omega;
+    const double e = std::exp(t * gamma);
+    const double a = e * amplitude;
+    const double u = t + phi;
+    const double c2 = std::cos(w2 * u);
+    const double c1 = std::cos(u * omega);
+    const double d = c2 - (c1 + c1);
+    return (a * d) + y;
+}
+
+// transient_impulse's sample t given its remainder lane r and exp lane p
+// (NaN: ask the library), as the kernel's steps give it. Where |t| is not
+// below kFastBound the lanes saw a placeholder, and the remainder comes from
+// fmod and the exp from the library. The pulse exponent is formed here again
+// from r, so that the value depends on t and the scalars alone: r is the
+// exact remainder, and p, where it is not NaN, the library's exp.
+VUVIRIDA_ONE_COPY double transient_impulse_sample(double t, double r, double p, double onset,
+                                                  double width, double amplitude,
+                                                  double equilibrium) noexcept {
     if (!(std::fabs(t) < kFastBound)) [[unlikely]] {
         r = std::fmod(t, kImpulseCycle);
-        const double q = (r - onset) / width;
-        z = (q * q) * -0.5;
         p = NAN;
     }
     const double x = r - onset;
     double pulse = +0.0;
     // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
-    if (x >= 0.0) pulse = exp_from_lane(p, z);
+    if (x >= 0.0) {
+        pulse = p;
+        if (std::isnan(pulse)) {
+            const double q = x / width;
+            pulse = std::exp((q * q) * -0.5);
+        }
+    }
     return (pulse * amplitude) + equilibrium;
 }
-
-}  // namespace
 
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
@@ -66,7 +151,11 @@ bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplit
             [=](std::size_t i, double t, double e) {
                 const double p = e * amplitude;
                 const double c = cos_of<zero_frequency>((t + phi) * omega);
-                out[i] = (p * c) + y;
+                double v = (p * c) + y;
+                if (std::isnan(v)) [[unlikely]] {
+                    v = harmonic_oscillator_sample(t, amplitude, gamma, omega, phi, y);
+                }
+                out[i] = v;
             });
     });
 }
@@ -78,32 +167,35 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
     // more than a stretch, the harmonic sum itself polls every kPollWork terms.
     const std::size_t work =
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
+    // With a NaN y, or omega not finite where there are harmonics, every
+    // value is NaN.
+    const bool all_nan = std::isnan(y) || (num_harmonics != 0 && !std::isfinite(omega));
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
             time, n, [=](double t) { return gamma * t; }, work, interruption,
             [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
+                // A value that is NaN whatever the sum (the envelope's product
+                // or u not finite, or the scalars above) skips the sum here and
+                // is made by the per-sample function alone.
+                if (all_nan || std::isnan(a) || !std::isfinite(u)) [[unlikely]] {
+                    return fourier_square_wave_sample(t, amplitude, gamma, omega, phi, y,
+                                                      num_harmonics, interruption, out[i]);
+                }
                 double sum = 0.0;
                 // With a zero frequency and a finite u every argument u * (k * omega)
                 // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
                 // sum stays +0.0: adding either zero to +0.0 gives +0.0.
-                if (!(zero_frequency && std::isfinite(u))) {
-                    // Exactly num_harmonics odd harmonics, in increasing order; a
-                    // long sum in stretches of kPollWork terms.
-                    if (num_harmonics <= kPollWork) [[likely]] {
-                        sum = add_harmonics(sum, u, omega, 0, num_harmonics);
-                    } else {
-                        for (std::uint64_t j = 0; j < num_harmonics;) {
-                            const std::uint64_t stop =
-                                num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
-                            sum = add_harmonics(sum, u, omega, j, stop);
-                            if (stop < num_harmonics && interruption.requested()) return false;
-                            j = stop;
-                        }
-                    }
+                if (!zero_frequency) {
+                    if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
                 }
-                out[i] = (a * (sum + 1.0)) + y;
+                double v = (a * (sum + 1.0)) + y;
+                if (std::isnan(v)) [[unlikely]] {
+                    return fourier_square_wave_sample(t, amplitude, gamma, omega, phi, y,
+                                                      num_harmonics, interruption, out[i]);
+                }
+                out[i] = v;
                 return true;
             });
     });
@@ -120,7 +212,11 @@ bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitu
                 const double s1 = sin_of<zero_frequency>(theta);
                 const double s3 = sin_of<zero_frequency>(theta * 3.0);
                 const double v = s1 + (s3 * 0.5);
-                out[i] = (a * v) + y;
+                double value = (a * v) + y;
+                if (std::isnan(value)) [[unlikely]] {
+                    value = pseudo_square_wave_sample(t, amplitude, gamma, omega, phi, y);
+                }
+                out[i] = value;
             });
     });
 }
@@ -137,7 +233,11 @@ bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplit
                 const double c2 = cos_of<zero_frequency>(w2 * u);
                 const double c1 = cos_of<zero_frequency>(u * omega);
                 const double d = c2 - (c1 + c1);
-                out[i] = (a * d) + y;
+                double value = (a * d) + y;
+                if (std::isnan(value)) [[unlikely]] {
+                    value = pseudo_cycloid_wave_sample(t, amplitude, gamma, omega, phi, y);
+                }
+                out[i] = value;
             });
     });
 }
@@ -148,38 +248,40 @@ bool transient_impulse(Samples time, std::size_t n, double* out, double amplitud
     if (!(onset < kImpulseCycle)) {
         // fmod(t, cycle) is NaN or lies in (-cycle, cycle), so with the onset
         // at or past the cycle length (or NaN) x is negative or NaN at every
-        // sample and the pulse is +0.0 throughout.
-        std::fill(out, out + n, (+0.0 * amplitude) + equilibrium);
+        // sample and the pulse is +0.0 throughout: every value is that of a
+        // sample 0.
+        std::fill(out, out + n,
+                  transient_impulse_sample(0.0, 0.0, NAN, onset, width, amplitude, equilibrium));
         return true;
     }
     double r[kBlock];
     double z[kBlock];
     double pulse[kBlock];
     // A block's work: a remainder and at most one exp per sample.
-    return in_stretches(
-        divide_rounding_up(n, kBlock), 2 * kBlock, interruption, [&](std::size_t block) {
-            const std::size_t start = block * kBlock;
-            const std::size_t count = std::min(kBlock, n - start);
-            const Samples t{time.bytes + start * sizeof(double)};
-            impulse_remainders(t, count, onset, width, r, z);
-            double* o = out + start;
-            if (count < kFewestForLanes) {
-                // Too few for the exp lanes to pay: every exp from the library.
-                for (std::size_t i = 0; i < count; ++i) {
-                    o[i] =
-                        impulse_value(t[i], r[i], z[i], NAN, onset, width, amplitude, equilibrium);
-                }
-                return;
-            }
-            exp_lanes(z, count, pulse);
-            impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
-            for (std::size_t i = 0; i < count; ++i) {
-                if (std::isnan(o[i])) [[unlikely]] {
-                    o[i] = impulse_value(t[i], r[i], z[i], pulse[i], onset, width, amplitude,
-                                         equilibrium);
-                }
-            }
-        });
+    return in_stretches(divide_rounding_up(n, kBlock), 2 * kBlock, interruption,
+                        [&](std::size_t block) {
+                            const std::size_t start = block * kBlock;
+                            const std::size_t count = std::min(kBlock, n - start);
+                            const Samples t{time.bytes + start * sizeof(double)};
+                            impulse_remainders(t, count, onset, width, r, z);
+                            double* o = out + start;
+                            if (count < kFewestForLanes) {
+                                // Too few for the exp lanes to pay: every exp from the library.
+                                for (std::size_t i = 0; i < count; ++i) {
+                                    o[i] = transient_impulse_sample(t[i], r[i], NAN, onset, width,
+                                                                    amplitude, equilibrium);
+                                }
+                                return;
+                            }
+                            exp_lanes(z, count, pulse);
+                            impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
+                            for (std::size_t i = 0; i < count; ++i) {
+                                if (std::isnan(o[i])) [[unlikely]] {
+                                    o[i] = transient_impulse_sample(t[i], r[i], pulse[i], onset,
+                                                                    width, amplitude, equilibrium);
+                                }
+                            }
+                        });
 }
 
 }  // namespace vuvirida::lib

@@ -13,6 +13,18 @@
 // three kernels evaluate exp in lanes where the library's own value is known
 // to follow (exp_lanes.hpp).
 //
+// NaN values follow the same rule. Where an operation meets two NaN operands
+// the result is one of them, and which one (its sign and payload) depends on
+// the order of the operands in the instruction, which the compiler chooses
+// anew in every copy of a loop: scalar, vectorised, per vector width. So
+// that a NaN's bits, too, depend on its own sample and the scalars alone,
+// each kernel has one per-sample function, its steps for one sample with
+// every library call made, compiled once and out of line, and every path of
+// the kernel (short arrays, blocks, lanes and the samples past them, the
+// zero-rate and zero-frequency loops) ends with a test that hands each NaN
+// value to it. Any new path or lane evaluation ends with that test too.
+// Non-NaN values do not depend on operand order.
+//
 // The kernels know nothing of the interpreter: they are plain functions over
 // samples in memory, a length and doubles. `time` and `out` never overlap.
 #pragma once
