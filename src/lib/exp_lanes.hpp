@@ -18,7 +18,8 @@ namespace vuvirida::lib {
 // y[i] = exp(x[i]) for i < n where the evaluation in lanes is known to give
 // the library's exp(x[i]) to the bit, and NaN where the library must be asked
 // (no exp of a covered argument is NaN); NaN throughout where the lanes are
-// not in use, and past the last whole group of kLaneGroup arguments. x and y
+// not in use or the processor is not in the mode they need (lanes_may_run),
+// and past the last whole group of kLaneGroup arguments. x and y
 // do not overlap. Finish each value with exp_from_lane.
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept;
 
