@@ -69,10 +69,21 @@ inline double add_harmonics(double sum, double u, double omega, std::uint64_t fi
 
 }  // namespace
 
+// The scalars of the four oscillating kernels. The per-sample functions take
+// them by reference, so that a kernel's loop keeps nothing more at hand for
+// them than its own scalars.
+struct Oscillation {
+    double amplitude;
+    double gamma;
+    double omega;
+    double phi;
+    double y;
+};
+
 // The per-sample functions: each kernel's steps for one sample, written in
 // their documented order, every library call made.
-VUVIRIDA_ONE_COPY double harmonic_oscillator_sample(double t, double amplitude, double gamma,
-                                                    double omega, double phi, double y) noexcept {
+VUVIRIDA_ONE_COPY double harmonic_oscillator_sample(double t, const Oscillation& s) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
     const double e = std::exp(t * gamma);
     const double p = e * amplitude;
     const double c = std::cos((t + phi) * omega);
@@ -80,11 +91,11 @@ VUVIRIDA_ONE_COPY double harmonic_oscillator_sample(double t, double amplitude, 
 }
 
 // False when the interruption stopped the harmonic sum.
-VUVIRIDA_ONE_COPY bool fourier_square_wave_sample(double t, double amplitude, double gamma,
-                                                  double omega, double phi, double y,
+VUVIRIDA_ONE_COPY bool fourier_square_wave_sample(double t, const Oscillation& s,
                                                   std::uint64_t num_harmonics,
                                                   Interruption interruption,
                                                   double& value) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
     const double e = std::exp(gamma * t);
     const double a = e * amplitude;
     const double u = t + phi;
@@ -94,8 +105,8 @@ VUVIRIDA_ONE_COPY bool fourier_square_wave_sample(double t, double amplitude, do
     return true;
 }
 
-VUVIRIDA_ONE_COPY double pseudo_square_wave_sample(double t, double amplitude, double gamma,
-                                                   double omega, double phi, double y) noexcept {
+VUVIRIDA_ONE_COPY double pseudo_square_wave_sample(double t, const Oscillation& s) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
     const double e = std::exp(gamma * t);
     const double a = e * amplitude;
     const double theta = (t + phi) * omega;
@@ -105,8 +116,8 @@ VUVIRIDA_ONE_COPY double pseudo_square_wave_sample(double t, double amplitude, d
     return (a * v) + y;
 }
 
-VUVIRIDA_ONE_COPY double pseudo_cycloid_wave_sample(double t, double amplitude, double gamma,
-                                                    double omega, double phi, double y) noexcept {
+VUVIRIDA_ONE_COPY double pseudo_cycloid_wave_sample(double t, const Oscillation& s) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
     const double w2 = omega + omega;
     const double e = std::exp(t * gamma);
     const double a = e * amplitude;
@@ -145,6 +156,7 @@ VUVIRIDA_ONE_COPY double transient_impulse_sample(double t, double r, double p, 
 
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
             time, n, [=](double t) { return t * gamma; }, 2, interruption,
@@ -153,7 +165,7 @@ bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplit
                 const double c = cos_of<zero_frequency>((t + phi) * omega);
                 double v = (p * c) + y;
                 if (std::isnan(v)) [[unlikely]] {
-                    v = harmonic_oscillator_sample(t, amplitude, gamma, omega, phi, y);
+                    v = harmonic_oscillator_sample(t, scalars);
                 }
                 out[i] = v;
             });
@@ -163,37 +175,36 @@ bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplit
 bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, std::uint64_t num_harmonics,
                          Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     // One sample's work is its exp and its num_harmonics sines. Where that is
     // more than a stretch, the harmonic sum itself polls every kPollWork terms.
     const std::size_t work =
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
-    // With a NaN y, or omega not finite where there are harmonics, every
-    // value is NaN.
-    const bool all_nan = std::isnan(y) || (num_harmonics != 0 && !std::isfinite(omega));
+    if (std::isnan(amplitude) || std::isnan(y) || (num_harmonics != 0 && !std::isfinite(omega))) {
+        // Every value is NaN: each is made once, by the per-sample function,
+        // rather than summed twice.
+        return in_stretches(n, work, interruption, [&](std::size_t i) {
+            return fourier_square_wave_sample(time[i], scalars, num_harmonics, interruption,
+                                              out[i]);
+        });
+    }
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
             time, n, [=](double t) { return gamma * t; }, work, interruption,
             [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
-                // A value that is NaN whatever the sum (the envelope's product
-                // or u not finite, or the scalars above) skips the sum here and
-                // is made by the per-sample function alone.
-                if (all_nan || std::isnan(a) || !std::isfinite(u)) [[unlikely]] {
-                    return fourier_square_wave_sample(t, amplitude, gamma, omega, phi, y,
-                                                      num_harmonics, interruption, out[i]);
-                }
                 double sum = 0.0;
                 // With a zero frequency and a finite u every argument u * (k * omega)
                 // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
                 // sum stays +0.0: adding either zero to +0.0 gives +0.0.
-                if (!zero_frequency) {
+                if (!(zero_frequency && std::isfinite(u))) {
                     if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
                 }
-                double v = (a * (sum + 1.0)) + y;
+                const double v = (a * (sum + 1.0)) + y;
                 if (std::isnan(v)) [[unlikely]] {
-                    return fourier_square_wave_sample(t, amplitude, gamma, omega, phi, y,
-                                                      num_harmonics, interruption, out[i]);
+                    return fourier_square_wave_sample(t, scalars, num_harmonics, interruption,
+                                                      out[i]);
                 }
                 out[i] = v;
                 return true;
@@ -203,6 +214,7 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
 
 bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                         double omega, double phi, double y, Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
             time, n, [=](double t) { return gamma * t; }, 3, interruption,
@@ -214,7 +226,7 @@ bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitu
                 const double v = s1 + (s3 * 0.5);
                 double value = (a * v) + y;
                 if (std::isnan(value)) [[unlikely]] {
-                    value = pseudo_square_wave_sample(t, amplitude, gamma, omega, phi, y);
+                    value = pseudo_square_wave_sample(t, scalars);
                 }
                 out[i] = value;
             });
@@ -223,6 +235,7 @@ bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitu
 
 bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     const double w2 = omega + omega;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
@@ -235,7 +248,7 @@ bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplit
                 const double d = c2 - (c1 + c1);
                 double value = (a * d) + y;
                 if (std::isnan(value)) [[unlikely]] {
-                    value = pseudo_cycloid_wave_sample(t, amplitude, gamma, omega, phi, y);
+                    value = pseudo_cycloid_wave_sample(t, scalars);
                 }
                 out[i] = value;
             });
