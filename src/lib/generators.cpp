@@ -69,9 +69,8 @@ inline double add_harmonics(double sum, double u, double omega, std::uint64_t fi
 
 }  // namespace
 
-// The scalars of the four oscillating kernels. The per-sample functions take
-// them by reference, so that a kernel's loop keeps nothing more at hand for
-// them than its own scalars.
+// The scalars of the four oscillating kernels, as their per-sample functions
+// take them.
 struct Oscillation {
     double amplitude;
     double gamma;
@@ -163,11 +162,12 @@ bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplit
             [=](std::size_t i, double t, double e) {
                 const double p = e * amplitude;
                 const double c = cos_of<zero_frequency>((t + phi) * omega);
-                double v = (p * c) + y;
-                if (std::isnan(v)) [[unlikely]] {
-                    v = harmonic_oscillator_sample(t, scalars);
-                }
-                out[i] = v;
+                out[i] = (p * c) + y;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    out[i] = harmonic_oscillator_sample(time[i], scalars);
+                });
             });
     });
 }
@@ -201,13 +201,14 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
                 if (!(zero_frequency && std::isfinite(u))) {
                     if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
                 }
-                const double v = (a * (sum + 1.0)) + y;
-                if (std::isnan(v)) [[unlikely]] {
-                    return fourier_square_wave_sample(t, scalars, num_harmonics, interruption,
-                                                      out[i]);
-                }
-                out[i] = v;
+                out[i] = (a * (sum + 1.0)) + y;
                 return true;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    return fourier_square_wave_sample(time[i], scalars, num_harmonics, interruption,
+                                                      out[i]);
+                });
             });
     });
 }
@@ -224,11 +225,12 @@ bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitu
                 const double s1 = sin_of<zero_frequency>(theta);
                 const double s3 = sin_of<zero_frequency>(theta * 3.0);
                 const double v = s1 + (s3 * 0.5);
-                double value = (a * v) + y;
-                if (std::isnan(value)) [[unlikely]] {
-                    value = pseudo_square_wave_sample(t, scalars);
-                }
-                out[i] = value;
+                out[i] = (a * v) + y;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    out[i] = pseudo_square_wave_sample(time[i], scalars);
+                });
             });
     });
 }
@@ -246,11 +248,12 @@ bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplit
                 const double c2 = cos_of<zero_frequency>(w2 * u);
                 const double c1 = cos_of<zero_frequency>(u * omega);
                 const double d = c2 - (c1 + c1);
-                double value = (a * d) + y;
-                if (std::isnan(value)) [[unlikely]] {
-                    value = pseudo_cycloid_wave_sample(t, scalars);
-                }
-                out[i] = value;
+                out[i] = (a * d) + y;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    out[i] = pseudo_cycloid_wave_sample(time[i], scalars);
+                });
             });
     });
 }

@@ -27,8 +27,9 @@
 // each kernel has one per-sample function, its steps for one sample with
 // every library call made, compiled once and out of line, and every path of
 // the kernel (short arrays, blocks, lanes and the samples past them, the
-// zero-rate and zero-frequency loops) ends with a test that hands each NaN
-// value to it. Any new path or lane evaluation ends with that test too.
+// zero-rate and zero-frequency loops) ends each block of values with a pass
+// that hands each NaN value to it (redo_nans in loops.hpp). Any new path or
+// lane evaluation ends with that pass too.
 // Non-NaN values do not depend on operand order. Where every value of a call
 // is NaN, a kernel may hand every sample to its per-sample function at once.
 //

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
+#include "lib/bits.hpp"
 #include "lib/exp_lanes.hpp"
 #include "lib/generators.hpp"
 
@@ -71,6 +73,10 @@ template <class Step, class... Args>
     }
 }
 
+// Samples go through the lanes and the kernels in blocks of kBlock, whose
+// working values stay in L1.
+inline constexpr std::size_t kBlock = 64;
+
 // Runs step(i) for i = 0, 1, ..., n - 1 in stretches of about kPollWork units
 // of work, `work` units a step, and asks `interruption` between stretches
 // whether to stop. A step may also stop the loop by returning false. True
@@ -89,17 +95,55 @@ inline bool in_stretches(std::size_t n, std::size_t work, Interruption interrupt
     return true;
 }
 
-// Samples go through the lanes and the kernels in blocks of kBlock, whose
-// working values stay in L1.
-inline constexpr std::size_t kBlock = 64;
+// in_stretches, and finish(start, count) after every kBlock steps or fewer
+// for the steps just run; finish may also stop the loop by returning false.
+template <class Step, class Finish>
+inline bool in_stretches_finishing(std::size_t n, std::size_t work, Interruption interruption,
+                                   Step&& step, Finish&& finish) {
+    const std::size_t stretch =
+        std::max<std::size_t>(1, kPollWork / std::max<std::size_t>(work, 1));
+    for (std::size_t start = 0; start < n; start += stretch) {
+        const std::size_t stop = start + std::min(stretch, n - start);
+        for (std::size_t first = start; first < stop; first += kBlock) {
+            const std::size_t last = first + std::min(kBlock, stop - first);
+            for (std::size_t i = first; i < last; ++i) {
+                if (!step_ran(step, i)) return false;
+            }
+            if (!finish(first, last - first)) return false;
+        }
+        if (stop < n && interruption.requested()) return false;
+    }
+    return true;
+}
+
+// Hands each NaN among out[start], ..., out[start + count - 1] to redo(i),
+// which writes out[i] again and may return false to stop. The kernels' NaN
+// rule (generators.hpp) as a pass over values still in L1, in vector lanes:
+// a magnitude's bit pattern plus kFractionBits reaches the sign bit exactly
+// where the pattern lies above infinity's, that is for a NaN; redo runs only
+// where one is NaN.
+template <class Redo>
+inline bool redo_nans(double* out, std::size_t start, std::size_t count, Redo&& redo) {
+    static_assert(((bits_of(INFINITY) + kFractionBits) & kSignBit) == 0);
+    static_assert(((bits_of(INFINITY) + 1 + kFractionBits) & kSignBit) != 0);
+    std::uint64_t seen = 0;
+    for (std::size_t i = start; i < start + count; ++i) {
+        seen |= (bits_of(out[i]) & ~kSignBit) + kFractionBits;
+    }
+    if ((seen & kSignBit) == 0) return true;
+    for (std::size_t i = start; i < start + count; ++i) {
+        if (std::isnan(out[i]) && !step_ran(redo, i)) return false;
+    }
+    return true;
+}
 
 // envelopes_in_stretches for an array long enough for the exp lanes: the
 // arguments of a block go through the lanes together. Kept out of line, so
 // that short arrays do not pay for its working arrays.
-template <class Argument, class Step>
+template <class Argument, class Step, class Finish>
 [[gnu::noinline]] bool envelopes_in_blocks(Samples time, std::size_t n, Argument& argument,
-                                           std::size_t work, Interruption interruption,
-                                           Step& step) {
+                                           std::size_t work, Interruption interruption, Step& step,
+                                           Finish& finish) {
     double a[kBlock];
     double e[kBlock];
     return in_stretches(divide_rounding_up(n, kBlock), work * kBlock, interruption,
@@ -116,31 +160,36 @@ template <class Argument, class Step>
                                     return false;
                                 }
                             }
-                            return true;
+                            return finish(start, count);
                         });
 }
 
 // Runs step(i, t, e) for every sample i in order, with t = time[i] and the
 // envelope e = exp(argument(t)), as in_stretches does with `work` units a
-// sample; argument(t) is the kernel's product of t and its rate, in the
-// kernel's own order. With kInLanes, the arguments of each block of an
-// array of a block or more go through the exp lanes together, each value the
-// library's; otherwise, with a zero rate (every argument a zero or NaN) and
-// for shorter arrays, each goes through exp_of. Kernels whose other library
-// calls hide the cost of exp (measured: pseudo_square_wave and
-// pseudo_cycloid_wave, whose two sin or cos calls run alongside it) gain
-// nothing from the lanes and do without them.
-template <bool kInLanes, bool kZeroRate, class Argument, class Step>
+// sample, and finish(start, count) after every block of steps; argument(t) is
+// the kernel's product of t and its rate, in the kernel's own order. With
+// kInLanes, the arguments of each block of an array of a block or more go
+// through the exp lanes together, each value the library's; otherwise, with
+// a zero rate (every argument a zero or NaN) and for shorter arrays, each
+// goes through exp_of. Kernels whose other library calls hide the cost of
+// exp (measured: pseudo_square_wave and pseudo_cycloid_wave, whose two sin
+// or cos calls run alongside it) gain nothing from the lanes and do without
+// them.
+template <bool kInLanes, bool kZeroRate, class Argument, class Step, class Finish>
 [[gnu::always_inline]] inline bool envelopes_in_stretches(Samples time, std::size_t n,
                                                           Argument&& argument, std::size_t work,
-                                                          Interruption interruption, Step&& step) {
+                                                          Interruption interruption, Step&& step,
+                                                          Finish&& finish) {
     if (!kInLanes || kZeroRate || n < kBlock) {
-        return in_stretches(n, work, interruption, [&](std::size_t i) {
-            const double t = time[i];
-            return step_ran(step, i, t, exp_of<kZeroRate>(argument(t)));
-        });
+        return in_stretches_finishing(
+            n, work, interruption,
+            [&](std::size_t i) {
+                const double t = time[i];
+                return step_ran(step, i, t, exp_of<kZeroRate>(argument(t)));
+            },
+            finish);
     }
-    return envelopes_in_blocks(time, n, argument, work, interruption, step);
+    return envelopes_in_blocks(time, n, argument, work, interruption, step, finish);
 }
 
 }  // namespace vuvirida::lib
