@@ -9,11 +9,11 @@ import numpy as np
 
 FOUR_OVER_PI, FULL_TURN, CYCLE = 1.2732395447351628, 6.283185307179586, 6.283185297179586
 INF, NAN = float("inf"), float("nan")
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+libm = ctypes.CDLL(ctypes.util.find_library("m"))
 
 
 def _libm_ufunc(name, arity):
-    fn = getattr(_libm, name)
+    fn = getattr(libm, name)
     fn.restype, fn.argtypes = ctypes.c_double, [ctypes.c_double] * arity
     ufunc = np.frompyfunc(fn, arity, 1)
     return lambda *args: np.asarray(ufunc(*args), dtype=object).astype(np.float64)

@@ -3,12 +3,14 @@
 # above all where libm's exp is not correctly rounded, where e^x lies next to
 # a rounding midpoint, and where the lanes hand an argument back to libm.
 import os
+import platform
+from contextlib import contextmanager
 
 import numpy as np
 import pytest
 import vuvirida
 
-from reference import INF, NAN, assert_same, evaluate, exp
+from reference import INF, NAN, assert_same, evaluate, exp, libm
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -88,3 +90,31 @@ def test_pulse_on_random_samples():
     for period, width in [(0.0, 0.3), (3.0, 0.5), (-40.0, 2.0), (5.0, 1e-3), (1.0, 40.0)]:
         assert_same(vuvirida.transient_impulse(t, 1.0, period, width, 0.0),
                     evaluate("transient_impulse", t, 1.0, period, width, 0.0), f"period {period}, width {width}")
+
+
+# fesetround's modes other than to nearest: downward, upward, toward zero.
+DIRECTED = {"x86_64": (0x400, 0x800, 0xC00), "aarch64": (0x800000, 0x400000, 0xC00000)}.get(platform.machine(), ())
+
+
+@contextmanager
+def rounding(mode):
+    assert libm.fesetround(mode) == 0
+    try:
+        yield
+    finally:
+        libm.fesetround(0)
+
+
+@pytest.mark.parametrize("mode", DIRECTED)
+def test_lanes_stand_aside_unless_rounding_to_nearest(mode):
+    # The lanes' values are the library's only when rounding to nearest; in
+    # any other mode each exp must be the library's own in that mode.
+    rng = np.random.default_rng(mode)
+    x = np.concatenate([rng.uniform(-708.0, 709.0, 20_000), HARD])
+    t = rng.uniform(-7.0, 7.0, 20_000)
+    with rounding(mode):
+        got = [vuvirida.harmonic_oscillator(x, 1.0, 1.0, 0.0, 0.0, 0.0), vuvirida.fourier_square_wave(x, 1.0, 1.0, 0.3, 0.2, 0.0, 0),
+               vuvirida.transient_impulse(t, 1.0, 0.0, 0.5, 0.0)]
+        want = [exp(x), exp(x), evaluate("transient_impulse", t, 1.0, 0.0, 0.5, 0.0)]
+    for g, w in zip(got, want):
+        assert_same(g, w, f"rounding mode {mode:#x}")

@@ -1,12 +1,13 @@
 #include "lib/exp_lanes.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "lib/bits.hpp"
 #include "lib/exp_table.hpp"
+#include "lib/lanes.hpp"
 
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
@@ -27,7 +28,10 @@
 // below (0.489 - eps) ulp(h), |y - 2^m h| < 0.489 u and 2^m h is the
 // library's value; every other lane takes the library's exp. With
 // eps < 2^-14 (below) the test accepts |l| <= 0.48867 ulp(h), and about
-// 2 (0.5 - 0.48867) = 2.3% of arguments fall back.
+// 2 (0.5 - 0.48867) = 2.3% of arguments fall back. All of this is for
+// rounding to nearest, the mode in which the library's bound is proven and
+// the steps below are evaluated; in any other mode (lanes_may_run in
+// lanes.hpp) the library does every exp.
 //
 // The evaluation, for x in [-708, 708] (the covered range: results normal
 // and finite; every other argument, inf and NaN fall back), with
@@ -111,18 +115,6 @@ bool library_is_glibc_2() noexcept {
 namespace {
 
 using exp_table::kPowers;
-
-constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t kFractionBits = (std::uint64_t{1} << 52) - 1;
-constexpr std::uint64_t bits_of(double v) noexcept {
-    return std::bit_cast<std::uint64_t>(v);
-}
-constexpr double double_of(std::uint64_t b) noexcept {
-    return std::bit_cast<double>(b);
-}
-constexpr std::uint64_t mask_of(bool b) noexcept {
-    return b ? ~std::uint64_t{0} : 0;
-}
 
 constexpr double kLimit = 708.0;
 constexpr double kRoundShift = 0x1.8p52;
@@ -228,7 +220,10 @@ void exp_lanes(const double* x, std::size_t n, double* y) noexcept {
     // last whole group go to the library. A lone group is bound by the latency
     // of its long chain of dependent steps, so that fewer arguments cost less
     // in library calls; only several groups in flight make the lanes pay.
-    const std::size_t whole = kLanes == nullptr ? 0 : n / kLaneGroup * kLaneGroup;
+    // The lanes' values are the library's only in the mode lanes_may_run
+    // asks for; in any other, the library does every exp.
+    const std::size_t whole =
+        kLanes == nullptr || !lanes_may_run() ? 0 : n / kLaneGroup * kLaneGroup;
     if (whole != 0) kLanes(x, whole, y);
     std::fill(y + whole, y + n, NAN);
 }

@@ -11,20 +11,24 @@
 #include <cmath>
 #include <cstddef>
 
+#include "lib/lanes.hpp"
+
 namespace vuvirida::lib {
 
 // y[i] = exp(x[i]) for i < n where the evaluation in lanes is known to give
 // the library's exp(x[i]) to the bit, and NaN where the library must be asked
 // (no exp of a covered argument is NaN); NaN throughout where the lanes are
-// not in use, and past the last whole group of kLaneGroup arguments. x and y
+// not in use or the processor is not in the mode they need (lanes_may_run),
+// and past the last whole group of kLaneGroup arguments. x and y
 // do not overlap. Finish each value with exp_from_lane.
 void exp_lanes(const double* x, std::size_t n, double* y) noexcept;
 
-// The lanes take arguments in groups of this many (the widest lanes' width,
-// 8 doubles in 512 bits); fewer cost less in library calls.
-inline constexpr std::size_t kLaneGroup = 8;
-// Below two groups the lanes do not pay for themselves: kernels call the
-// library for every exp of an array shorter than this.
+// The fewest arguments worth handing to exp_lanes at once. A lone group is
+// bound by the latency of its long chain of dependent steps and costs more
+// than the library calls it saves; two groups or more in flight pay. Where a
+// kernel has fewer arguments than this at hand, it calls the library for
+// each (transient_impulse: a block of fewer samples, which is a short array
+// or the end of a long one).
 inline constexpr std::size_t kFewestForLanes = 2 * kLaneGroup;
 
 // The library's exp(x), given what exp_lanes wrote for x.

@@ -1,24 +1,21 @@
 #include "lib/generators.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <type_traits>
 
 #include "lib/exp_lanes.hpp"
+#include "lib/impulse_lanes.hpp"
+#include "lib/loops.hpp"
 
-// Copies of the impulse-train lane loop for wider vector units, picked once when the
-// module is loaded, so that one build runs on every x86-64 and uses what the
-// processor has. Every copy evaluates the same operations in the same order;
-// only the number of lanes differs.
-#if defined(__x86_64__) && defined(__linux__) && defined(__has_attribute)
-#if __has_attribute(target_clones)
-#define VUVIRIDA_LANE_CLONES \
-    __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "arch=x86-64-v2", "default")))
-#endif
-#endif
-#ifndef VUVIRIDA_LANE_CLONES
-#define VUVIRIDA_LANE_CLONES
+// A kernel's per-sample function for its NaN values (generators.hpp): never
+// inlined, and never copied or specialised for a caller, so that one
+// compiled copy gives every NaN its bits.
+#if defined(__clang__)
+#define VUVIRIDA_ONE_COPY [[gnu::noinline]]
+#elif defined(__GNUC__)
+#define VUVIRIDA_ONE_COPY [[gnu::noipa]]
+#else
+#define VUVIRIDA_ONE_COPY
 #endif
 
 namespace vuvirida::lib {
@@ -51,268 +48,126 @@ inline double add_harmonics(double sum, double u, double omega, std::uint64_t fi
     return sum;
 }
 
-// exp(+-0) = 1, cos(+-0) = 1 and sin(+-0) = +-0 in every conforming math
-// library. With kAtZero the call is skipped where the argument is a zero, and
-// the result is the library's either way; NaN and every other argument still
-// go to the library. Kernels choose kAtZero once per call, where zeros are
-// the rule (a zero rate or frequency), so that other calls pay no test.
-template <bool kAtZero>
-inline double exp_of(double m) noexcept {
-    if constexpr (kAtZero) {
-        if (m == 0.0) return 1.0;
-    }
-    return std::exp(m);
-}
-
-template <bool kAtZero>
-inline double cos_of(double m) noexcept {
-    if constexpr (kAtZero) {
-        if (m == 0.0) return 1.0;
-    }
-    return std::cos(m);
-}
-
-template <bool kAtZero>
-inline double sin_of(double m) noexcept {
-    if constexpr (kAtZero) {
-        if (m == 0.0) return m;
-    }
-    return std::sin(m);
-}
-
-// Runs body(rate_is_zero, frequency_is_zero) with both as compile-time
-// constants, so that each kernel has one loop per case and no per-sample
-// test of the scalars.
-template <class Body>
-inline bool by_zero_scalars(double gamma, double omega, Body&& body) {
-    if (gamma == 0.0) {
-        if (omega == 0.0) return body(std::true_type{}, std::true_type{});
-        return body(std::true_type{}, std::false_type{});
-    }
-    if (omega == 0.0) return body(std::false_type{}, std::true_type{});
-    return body(std::false_type{}, std::false_type{});
-}
-
-constexpr std::size_t divide_rounding_up(std::size_t n, std::size_t d) noexcept {
-    return n / d + (n % d != 0);
-}
-
-// Runs step(args...), which may return nothing or whether to go on; true
-// unless it returned false.
-template <class Step, class... Args>
-[[gnu::always_inline]] inline bool step_ran(Step& step, Args... args) {
-    if constexpr (std::is_void_v<std::invoke_result_t<Step&, Args...>>) {
-        step(args...);
+// The sum of exactly num_harmonics odd harmonics, in increasing order, from
+// 0; a long sum in stretches of kPollWork terms, asking `interruption`
+// between them. False when it stopped early.
+[[gnu::always_inline]] inline bool harmonic_sum(double u, double omega, std::uint64_t num_harmonics,
+                                                Interruption interruption, double& sum) noexcept {
+    sum = 0.0;
+    if (num_harmonics <= kPollWork) [[likely]] {
+        sum = add_harmonics(sum, u, omega, 0, num_harmonics);
         return true;
-    } else {
-        return step(args...);
     }
-}
-
-// Runs step(i) for i = 0, 1, ..., n - 1 in stretches of about kPollWork units
-// of work, `work` units a step, and asks `interruption` between stretches
-// whether to stop. A step may also stop the loop by returning false. True
-// when every step ran; a call whose whole work fits in one stretch never polls.
-template <class Step>
-inline bool in_stretches(std::size_t n, std::size_t work, Interruption interruption, Step&& step) {
-    const std::size_t stretch =
-        std::max<std::size_t>(1, kPollWork / std::max<std::size_t>(work, 1));
-    for (std::size_t start = 0; start < n; start += stretch) {
-        const std::size_t stop = start + std::min(stretch, n - start);
-        for (std::size_t i = start; i < stop; ++i) {
-            if (!step_ran(step, i)) return false;
-        }
-        if (stop < n && interruption.requested()) return false;
+    for (std::uint64_t j = 0; j < num_harmonics;) {
+        const std::uint64_t stop = num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
+        sum = add_harmonics(sum, u, omega, j, stop);
+        if (stop < num_harmonics && interruption.requested()) return false;
+        j = stop;
     }
     return true;
 }
 
-// Samples go through the remainder lanes in groups of kGroup, and through the
-// exp lanes and the kernels in blocks of kBlock, whose working values stay in
-// L1.
-constexpr std::size_t kGroup = 8;
-constexpr std::size_t kBlock = 64;
+}  // namespace
 
-// envelopes_in_stretches for an array long enough for the exp lanes: the
-// arguments of a block go through the lanes together. Kept out of line, so
-// that short arrays do not pay for its working arrays.
-template <class Step>
-[[gnu::noinline]] bool envelopes_in_blocks(Samples time, std::size_t n, double gamma,
-                                           std::size_t work, Interruption interruption,
-                                           Step& step) {
-    double a[kBlock];
-    double e[kBlock];
-    return in_stretches(divide_rounding_up(n, kBlock), work * kBlock, interruption,
-                        [&](std::size_t block) {
-                            const std::size_t start = block * kBlock;
-                            const std::size_t count = std::min(kBlock, n - start);
-                            for (std::size_t i = 0; i < count; ++i) {
-                                a[i] = time[start + i] * gamma;
-                            }
-                            exp_lanes(a, count, e);
-                            for (std::size_t i = 0; i < count; ++i) {
-                                const double envelope = exp_from_lane(e[i], a[i]);
-                                if (!step_ran(step, start + i, time[start + i], envelope)) {
-                                    return false;
-                                }
-                            }
-                            return true;
-                        });
-}
-
-// Runs step(i, t, e) for every sample i in order, with t = time[i] and the
-// envelope e = exp(t * gamma), as in_stretches does with `work` units a
-// sample. With kInLanes, the arguments of each block of an array of a block
-// or more go through the exp lanes together, each value the library's;
-// otherwise, with a zero rate (every argument a zero or NaN) and for shorter
-// arrays, each goes through exp_of. Kernels whose other library calls hide
-// the cost of exp (measured: pseudo_square_wave and pseudo_cycloid_wave,
-// whose two sin or cos calls run alongside it) gain nothing from the lanes
-// and do without them.
-template <bool kInLanes, bool kZeroRate, class Step>
-[[gnu::always_inline]] inline bool envelopes_in_stretches(Samples time, std::size_t n, double gamma,
-                                                          std::size_t work,
-                                                          Interruption interruption, Step&& step) {
-    if (!kInLanes || kZeroRate || n < kBlock) {
-        return in_stretches(n, work, interruption, [&](std::size_t i) {
-            const double t = time[i];
-            return step_ran(step, i, t, exp_of<kZeroRate>(t * gamma));
-        });
-    }
-    return envelopes_in_blocks(time, n, gamma, work, interruption, step);
-}
-
-// fmod(t, cycle) for the impulse train without the library call.
-//
-// With a = |t| below kFastBound and cycle = c = c1 + c2, where c1 keeps the
-// upper 27 significant bits of c and c2 holds the lower 26:
-//  - q = a * (1/c) is within a relative 2^-51 of a / c, so the integer
-//    k = trunc(q) is the true quotient floor(a / c) or one more or one less,
-//    and k < 2^26, since kFastBound / c < 2^26.
-//  - k * c1 and k * c2 are exact: at most 26 + 27 and 26 + 26 significant bits.
-//  - a - k c1 is exact: k c1 is a multiple of 2^-24, which ulp(a) divides
-//    below 2^28, and 0 <= k c1 <= 2 a, so the difference is a multiple of
-//    ulp(a) no larger than a.
-//  - subtracting k c2 leaves exactly a - k c: where k >= 1, a >= 4 and both
-//    terms are multiples of 2^-50, and the difference lies in (-c, 2 c) with
-//    |a - k c| < 8, so it has at most 53 significant bits; where k = 0 it is a.
-//  - a - k c lies in (-2^-24, c + 2^-24). One step of +c or -c brings it into
-//    [0, c); that step's exact result is the remainder, which is a float64, so
-//    the step is exact too. (For this cycle 1/c rounds up, so k is never too
-//    small and the -c step never applies; it stays so that the argument does
-//    not rest on that rounding.)
-// The sign of t is then put on the result, which makes a zero remainder of a
-// negative t the -0.0 that fmod gives. Arguments at or above the bound, inf
-// and NaN are left to the library (see transient_impulse).
-//
-// The selections are made on the bit patterns as integers, which keeps the
-// loop free of branches and floating-point comparisons, so that it
-// vectorises without relaxing any floating-point rule. For float64 values of
-// one sign the order of their bit patterns is their order.
-constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
-constexpr std::uint64_t bits_of(double v) noexcept {
-    return std::bit_cast<std::uint64_t>(v);
-}
-constexpr double double_of(std::uint64_t b) noexcept {
-    return std::bit_cast<double>(b);
-}
-
-constexpr double kFastBound = 268435456.0;  // 2^28
-constexpr double kCycleHigh = double_of(bits_of(kImpulseCycle) & ~((std::uint64_t{1} << 26) - 1));
-constexpr double kCycleLow = kImpulseCycle - kCycleHigh;
-constexpr double kInverseCycle = 1.0 / kImpulseCycle;
-static_assert(kCycleHigh + kCycleLow == kImpulseCycle);
-static_assert(kImpulseCycle >= 4.0 && kImpulseCycle < 8.0);
-
-// One sample's r = fmod(t, cycle) as described above (a placeholder where
-// |t| is not below kFastBound) and its pulse exponent z = (q * q) * -0.5 with
-// q = (r - onset) / width, each step rounded on its own as in the kernel.
-struct ImpulseLane {
-    double r;
-    double z;
+// The scalars of the four oscillating kernels, as their per-sample functions
+// take them.
+struct Oscillation {
+    double amplitude;
+    double gamma;
+    double omega;
+    double phi;
+    double y;
 };
 
-inline ImpulseLane impulse_lane(double t, double onset, double width) noexcept {
-    const std::uint64_t t_bits = bits_of(t);
-    const std::uint64_t a_bits = t_bits & ~kSignBit;
-    // Outside the fast range a stands in as 0, so that the conversion to an
-    // integer stays defined.
-    const std::uint64_t in_range = a_bits < bits_of(kFastBound) ? ~std::uint64_t{0} : 0;
-    const double a = double_of(a_bits & in_range);
-    const double k = static_cast<double>(static_cast<std::int32_t>(a * kInverseCycle));
-    double x = (a - k * kCycleHigh) - k * kCycleLow;
-    const std::uint64_t below = (bits_of(x) >> 63) != 0 ? ~std::uint64_t{0} : 0;
-    x = x + double_of(bits_of(kImpulseCycle) & below);
-    const std::uint64_t above = bits_of(x) >= bits_of(kImpulseCycle) ? ~std::uint64_t{0} : 0;
-    x = x - double_of(bits_of(kImpulseCycle) & above);
-    const double r = double_of(bits_of(x) | (t_bits & kSignBit));
-    const double q = (r - onset) / width;
-    return {r, (q * q) * -0.5};
+// The per-sample functions: each kernel's steps for one sample, written in
+// their documented order, every library call made.
+VUVIRIDA_ONE_COPY double harmonic_oscillator_sample(double t, const Oscillation& s) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
+    const double e = std::exp(t * gamma);
+    const double p = e * amplitude;
+    const double c = std::cos((t + phi) * omega);
+    return (p * c) + y;
 }
 
-// impulse_lane for `groups` groups of kGroup samples, as vector lanes.
-VUVIRIDA_LANE_CLONES
-void impulse_lanes(Samples time, std::size_t groups, double onset, double width,
-                   double* __restrict r, double* __restrict z) noexcept {
-    for (std::size_t g = 0; g < groups; ++g) {
-        for (std::size_t l = 0; l < kGroup; ++l) {
-            const std::size_t i = g * kGroup + l;
-            const ImpulseLane lane = impulse_lane(time[i], onset, width);
-            r[i] = lane.r;
-            z[i] = lane.z;
-        }
-    }
+// False when the interruption stopped the harmonic sum.
+VUVIRIDA_ONE_COPY bool fourier_square_wave_sample(double t, const Oscillation& s,
+                                                  std::uint64_t num_harmonics,
+                                                  Interruption interruption,
+                                                  double& value) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
+    const double e = std::exp(gamma * t);
+    const double a = e * amplitude;
+    const double u = t + phi;
+    double sum;
+    if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
+    value = (a * (sum + 1.0)) + y;
+    return true;
 }
 
-// One sample's value from its remainder lane r, pulse exponent z and exp
-// lane p, as the kernel's steps give it; where |t| is not below kFastBound
-// the lanes saw a placeholder, and the remainder and exponent come from fmod
-// and the exp from the library.
-inline double impulse_value(double t, double r, double z, double p, double onset, double width,
-                            double amplitude, double equilibrium) noexcept {
+VUVIRIDA_ONE_COPY double pseudo_square_wave_sample(double t, const Oscillation& s) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
+    const double e = std::exp(gamma * t);
+    const double a = e * amplitude;
+    const double theta = (t + phi) * omega;
+    const double s1 = std::sin(theta);
+    const double s3 = std::sin(theta * 3.0);
+    const double v = s1 + (s3 * 0.5);
+    return (a * v) + y;
+}
+
+VUVIRIDA_ONE_COPY double pseudo_cycloid_wave_sample(double t, const Oscillation& s) noexcept {
+    const auto [amplitude, gamma, omega, phi, y] = s;
+    const double w2 = omega + omega;
+    const double e = std::exp(t * gamma);
+    const double a = e * amplitude;
+    const double u = t + phi;
+    const double c2 = std::cos(w2 * u);
+    const double c1 = std::cos(u * omega);
+    const double d = c2 - (c1 + c1);
+    return (a * d) + y;
+}
+
+// transient_impulse's sample t given its remainder lane r and exp lane p
+// (NaN: ask the library), as the kernel's steps give it. Where |t| is not
+// below kFastBound the lanes saw a placeholder, and the remainder comes from
+// fmod and the exp from the library. The pulse exponent is formed here again
+// from r, so that the value depends on t and the scalars alone: r is the
+// exact remainder, and p, where it is not NaN, the library's exp.
+VUVIRIDA_ONE_COPY double transient_impulse_sample(double t, double r, double p, double onset,
+                                                  double width, double amplitude,
+                                                  double equilibrium) noexcept {
     if (!(std::fabs(t) < kFastBound)) [[unlikely]] {
         r = std::fmod(t, kImpulseCycle);
-        const double q = (r - onset) / width;
-        z = (q * q) * -0.5;
         p = NAN;
     }
     const double x = r - onset;
     double pulse = +0.0;
     // `!(x < 0)` would let NaN through; the pulse is on only for x >= 0.
-    if (x >= 0.0) pulse = exp_from_lane(p, z);
+    if (x >= 0.0) {
+        pulse = p;
+        if (std::isnan(pulse)) {
+            const double q = x / width;
+            pulse = std::exp((q * q) * -0.5);
+        }
+    }
     return (pulse * amplitude) + equilibrium;
 }
 
-// impulse_value in vector lanes where it needs nothing more than the lanes
-// have: the value where the sample is in the fast range and its exp lane holds
-// a value or is off, and NaN elsewhere, for impulse_value to redo (as it does
-// any NaN value: redoing one is always right). x >= 0 is tested on the bit
-// pattern (a zero of either sign, or a positive non-NaN), which keeps the loop
-// free of floating-point comparisons.
-VUVIRIDA_LANE_CLONES
-void impulse_values(Samples time, std::size_t count, const double* __restrict r,
-                    const double* __restrict p, double onset, double amplitude, double equilibrium,
-                    double* __restrict out) noexcept {
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t x_bits = bits_of(r[i] - onset);
-        const bool on = (x_bits & ~kSignBit) == 0 || x_bits <= bits_of(INFINITY);
-        const double pulse = double_of(bits_of(p[i]) & (on ? ~std::uint64_t{0} : 0));
-        const double v = (pulse * amplitude) + equilibrium;
-        const bool fast = (bits_of(time[i]) & ~kSignBit) < bits_of(kFastBound);
-        out[i] = double_of(fast ? bits_of(v) : bits_of(NAN));
-    }
-}
-
-}  // namespace
-
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
-            time, n, gamma, 2, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return t * gamma; }, 2, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double p = e * amplitude;
                 const double c = cos_of<zero_frequency>((t + phi) * omega);
                 out[i] = (p * c) + y;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    out[i] = harmonic_oscillator_sample(time[i], scalars);
+                });
             });
     });
 }
@@ -320,13 +175,23 @@ bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplit
 bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, std::uint64_t num_harmonics,
                          Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     // One sample's work is its exp and its num_harmonics sines. Where that is
     // more than a stretch, the harmonic sum itself polls every kPollWork terms.
     const std::size_t work =
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
+    if (std::isnan(amplitude) || std::isnan(y) || (num_harmonics != 0 && !std::isfinite(omega))) {
+        // Every value is NaN: each is made once, by the per-sample function,
+        // rather than summed twice.
+        return in_stretches(n, work, interruption, [&](std::size_t i) {
+            return fourier_square_wave_sample(time[i], scalars, num_harmonics, interruption,
+                                              out[i]);
+        });
+    }
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
-            time, n, gamma, work, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return gamma * t; }, work, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
                 double sum = 0.0;
@@ -334,53 +199,61 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
                 // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
                 // sum stays +0.0: adding either zero to +0.0 gives +0.0.
                 if (!(zero_frequency && std::isfinite(u))) {
-                    // Exactly num_harmonics odd harmonics, in increasing order; a
-                    // long sum in stretches of kPollWork terms.
-                    if (num_harmonics <= kPollWork) [[likely]] {
-                        sum = add_harmonics(sum, u, omega, 0, num_harmonics);
-                    } else {
-                        for (std::uint64_t j = 0; j < num_harmonics;) {
-                            const std::uint64_t stop =
-                                num_harmonics - j > kPollWork ? j + kPollWork : num_harmonics;
-                            sum = add_harmonics(sum, u, omega, j, stop);
-                            if (stop < num_harmonics && interruption.requested()) return false;
-                            j = stop;
-                        }
-                    }
+                    if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
                 }
                 out[i] = (a * (sum + 1.0)) + y;
                 return true;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    return fourier_square_wave_sample(time[i], scalars, num_harmonics, interruption,
+                                                      out[i]);
+                });
             });
     });
 }
 
 bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                         double omega, double phi, double y, Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
-            time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return gamma * t; }, 3, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double theta = (t + phi) * omega;
                 const double s1 = sin_of<zero_frequency>(theta);
                 const double s3 = sin_of<zero_frequency>(theta * 3.0);
                 const double v = s1 + (s3 * 0.5);
                 out[i] = (a * v) + y;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    out[i] = pseudo_square_wave_sample(time[i], scalars);
+                });
             });
     });
 }
 
 bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
+    const Oscillation scalars{amplitude, gamma, omega, phi, y};
     const double w2 = omega + omega;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
-            time, n, gamma, 3, interruption, [=](std::size_t i, double t, double e) {
+            time, n, [=](double t) { return t * gamma; }, 3, interruption,
+            [=](std::size_t i, double t, double e) {
                 const double a = e * amplitude;
                 const double u = t + phi;
                 const double c2 = cos_of<zero_frequency>(w2 * u);
                 const double c1 = cos_of<zero_frequency>(u * omega);
                 const double d = c2 - (c1 + c1);
                 out[i] = (a * d) + y;
+            },
+            [&](std::size_t start, std::size_t count) {
+                return redo_nans(out, start, count, [&](std::size_t i) {
+                    out[i] = pseudo_cycloid_wave_sample(time[i], scalars);
+                });
             });
     });
 }
@@ -391,45 +264,40 @@ bool transient_impulse(Samples time, std::size_t n, double* out, double amplitud
     if (!(onset < kImpulseCycle)) {
         // fmod(t, cycle) is NaN or lies in (-cycle, cycle), so with the onset
         // at or past the cycle length (or NaN) x is negative or NaN at every
-        // sample and the pulse is +0.0 throughout.
-        std::fill(out, out + n, (+0.0 * amplitude) + equilibrium);
+        // sample and the pulse is +0.0 throughout: every value is that of a
+        // sample 0.
+        std::fill(out, out + n,
+                  transient_impulse_sample(0.0, 0.0, NAN, onset, width, amplitude, equilibrium));
         return true;
     }
     double r[kBlock];
     double z[kBlock];
     double pulse[kBlock];
     // A block's work: a remainder and at most one exp per sample.
-    return in_stretches(
-        divide_rounding_up(n, kBlock), 2 * kBlock, interruption, [&](std::size_t block) {
-            const std::size_t start = block * kBlock;
-            const std::size_t count = std::min(kBlock, n - start);
-            const std::size_t whole = count / kGroup * kGroup;
-            const Samples t{time.bytes + start * sizeof(double)};
-            impulse_lanes(t, whole / kGroup, onset, width, r, z);
-            // The last, partial group one sample at a time.
-            for (std::size_t i = whole; i < count; ++i) {
-                const ImpulseLane lane = impulse_lane(t[i], onset, width);
-                r[i] = lane.r;
-                z[i] = lane.z;
-            }
-            double* o = out + start;
-            if (count < kFewestForLanes) {
-                // Too few for the exp lanes to pay: every exp from the library.
-                for (std::size_t i = 0; i < count; ++i) {
-                    o[i] =
-                        impulse_value(t[i], r[i], z[i], NAN, onset, width, amplitude, equilibrium);
-                }
-                return;
-            }
-            exp_lanes(z, count, pulse);
-            impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
-            for (std::size_t i = 0; i < count; ++i) {
-                if (std::isnan(o[i])) [[unlikely]] {
-                    o[i] = impulse_value(t[i], r[i], z[i], pulse[i], onset, width, amplitude,
-                                         equilibrium);
-                }
-            }
-        });
+    return in_stretches(divide_rounding_up(n, kBlock), 2 * kBlock, interruption,
+                        [&](std::size_t block) {
+                            const std::size_t start = block * kBlock;
+                            const std::size_t count = std::min(kBlock, n - start);
+                            const Samples t{time.bytes + start * sizeof(double)};
+                            impulse_remainders(t, count, onset, width, r, z);
+                            double* o = out + start;
+                            if (count < kFewestForLanes) {
+                                // Too few for the exp lanes to pay: every exp from the library.
+                                for (std::size_t i = 0; i < count; ++i) {
+                                    o[i] = transient_impulse_sample(t[i], r[i], NAN, onset, width,
+                                                                    amplitude, equilibrium);
+                                }
+                                return;
+                            }
+                            exp_lanes(z, count, pulse);
+                            impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
+                            for (std::size_t i = 0; i < count; ++i) {
+                                if (std::isnan(o[i])) [[unlikely]] {
+                                    o[i] = transient_impulse_sample(t[i], r[i], pulse[i], onset,
+                                                                    width, amplitude, equilibrium);
+                                }
+                            }
+                        });
 }
 
 }  // namespace vuvirida::lib

@@ -9,9 +9,29 @@
 // may be computed another way only where that gives the same bits: a library
 // call is skipped where its result is exact by definition (exp and cos of a
 // zero are 1, sin of a zero is that zero), transient_impulse computes the
-// remainder exactly itself where it can, since fmod's result is exact, and
-// three kernels evaluate exp in lanes where the library's own value is known
-// to follow (exp_lanes.hpp).
+// remainder exactly itself where it can, since fmod's result is exact
+// (impulse_lanes.hpp), and three kernels evaluate exp in lanes where the
+// library's own value is known to follow (exp_lanes.hpp).
+//
+// Where things are: generators.cpp holds the kernels and their per-sample
+// functions; loops.hpp the loops they share (stretches between polls, the
+// zero-rate and zero-frequency cases, envelopes in blocks); lanes.hpp what
+// every lane evaluation shares (group width, per-width copies, the
+// floating-point mode they need); bits.hpp the bit-pattern helpers.
+//
+// NaN values follow the same rule. Where an operation meets two NaN operands
+// the result is one of them, and which one (its sign and payload) depends on
+// the order of the operands in the instruction, which the compiler chooses
+// anew in every copy of a loop: scalar, vectorised, per vector width. So
+// that a NaN's bits, too, depend on its own sample and the scalars alone,
+// each kernel has one per-sample function, its steps for one sample with
+// every library call made, compiled once and out of line, and every path of
+// the kernel (short arrays, blocks, lanes and the samples past them, the
+// zero-rate and zero-frequency loops) ends each block of values with a pass
+// that hands each NaN value to it (redo_nans in loops.hpp). Any new path or
+// lane evaluation ends with that pass too.
+// Non-NaN values do not depend on operand order. Where every value of a call
+// is NaN, a kernel may hand every sample to its per-sample function at once.
 //
 // The kernels know nothing of the interpreter: they are plain functions over
 // samples in memory, a length and doubles. `time` and `out` never overlap.
@@ -82,8 +102,8 @@ inline constexpr std::uint64_t kPollWork = std::uint64_t{1} << 15;
                                       double gamma, double omega, double phi, double y,
                                       Interruption interruption) noexcept;
 
-// (exp(t * gamma) * amplitude) * (cos((omega + omega) * u) - 2 cos(u * omega)) + y,
-// with u = t + phi.
+// (exp(t * gamma) * amplitude) * (cos((omega + omega) * u) - (c + c)) + y,
+// with u = t + phi and c = cos(u * omega).
 [[nodiscard]] bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude,
                                        double gamma, double omega, double phi, double y,
                                        Interruption interruption) noexcept;
