@@ -20,7 +20,7 @@ for release in 12:bookworm 13:trixie; do
         > "$dir/etc/apt/sources.list"
     apt=(apt-get -o Dir="$dir" -o Dir::State::status="$dir/var/lib/dpkg/status" -o Debug::NoLocking=1
          -o APT::Architecture=amd64 -o APT::Architectures::=amd64 -o APT::Architectures::=arm64
-         -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false)
+         -o Acquire::Languages=none -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
     mapfile -t packages < <(debian_packages "$version")
     "${apt[@]}" update -qq
     "${apt[@]}" install -s -qq --no-install-recommends "${packages[@]}" >/dev/null
