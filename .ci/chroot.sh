@@ -19,8 +19,9 @@ chroot_create() {
         || { tail -20 "$dir.debootstrap.log"; return 1; }
     # The mirror's release files may be past their validity date.
     echo 'Acquire::Check-Valid-Until "false";' > "$dir/etc/apt/apt.conf.d/99ci"
-    # pip reaches PyPI through whatever authorities the host trusts.
-    cp /etc/ssl/certs/ca-certificates.crt "$dir/etc/ci-host-ca.crt"
+    # pip reaches PyPI through whatever authorities the host's pip trusts
+    # (inside a chroot made by these scripts, that chroot's copy).
+    cp "${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}" "$dir/etc/ci-host-ca.crt"
     chroot_mount "$dir"
     { in_chroot "$dir" apt-get update -qq \
         && in_chroot "$dir" env DEBIAN_FRONTEND=noninteractive \
