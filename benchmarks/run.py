@@ -377,8 +377,8 @@ def main():
         os.makedirs(out, exist_ok=True)
         with open(os.path.join(out, "performance.md"), "w") as f:
             f.write(report)
-        plot(rows, os.path.join(out, "performance.png"))
-        print(f"wrote {os.path.join(out, 'performance.md')} and performance.png beside it")
+        plotted = plot(rows, os.path.join(out, "performance.png"))
+        print(f"wrote {os.path.join(out, 'performance.md')}" + (" and performance.png beside it" if plotted else ""))
     return 1 if mismatches else 0
 
 
@@ -469,7 +469,7 @@ def plot(rows, path):
         import matplotlib.pyplot as plt
     except ImportError:
         print("matplotlib is not installed: no plot written")
-        return
+        return False
     fig, axes = plt.subplots(2, 3, figsize=(14, 8.5), sharex=True)
     for ax, (name, _) in zip(axes.flat, FUNCTIONS):
         mine = [r for r in rows if r["function"] == name and r["n"] > 0]
@@ -487,7 +487,7 @@ def plot(rows, path):
     fig.suptitle("vuvirida: time per sample against n (log-log), fastest of repeats")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
-    print(f"plot written to {path}")
+    return True
 
 
 if __name__ == "__main__":
