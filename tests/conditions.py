@@ -28,8 +28,8 @@ limits_address_space = pytest.mark.skipif(bool(_UNLIMITED), reason=_UNLIMITED)
 # 3.11 and 3.12 still run the test.
 import_survives_failed_allocations = pytest.mark.skipif(
     sys.version_info >= (3, 13),
-    reason=f"CPython {platform.python_version()} crashes by itself in import_run_extension "
-           "under injected allocation failures")
+    reason=f"CPython {platform.python_version()} crashes by itself under injected allocation "
+           "failures while importing a single-phase init module")
 
 
 # How nm lists a module file's dynamic symbols: (defined, undefined, the
