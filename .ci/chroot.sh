@@ -14,9 +14,18 @@
 chroot_create() {
     local dir=$1 suite=$2
     shift 2
-    mkdir -p "$dir"
-    debootstrap --variant=minbase "$suite" "$dir" "$(debian_mirror)" > "$dir.debootstrap.log" 2>&1 \
-        || { tail -20 "$dir.debootstrap.log"; return 1; }
+    local attempt
+    # A mirror sometimes fails a download: try again from scratch, twice.
+    for attempt in 1 2 3; do
+        mkdir -p "$dir"
+        debootstrap --variant=minbase "$suite" "$dir" "$(debian_mirror)" > "$dir.debootstrap.log" 2>&1 && break
+        tail -5 "$dir.debootstrap.log"
+        [ "$attempt" -lt 3 ] || return 1
+        echo "debootstrap of $suite failed (attempt $attempt); trying again"
+        chroot_unmount "$dir"
+        rm -rf --one-file-system "$dir"
+        sleep 10
+    done
     # The mirror's release files may be past their validity date.
     echo 'Acquire::Check-Valid-Until "false";' > "$dir/etc/apt/apt.conf.d/99ci"
     # pip reaches PyPI through whatever authorities the host's pip trusts
