@@ -6,11 +6,15 @@
 #     aarch64.sh WORK_DIR TOOLS_BIN   (TOOLS_BIN holds auditwheel and patchelf)
 #
 # The interpreter is Debian's aarch64 libpython behind a tiny launcher (the
-# arm64 python3.11 package itself conflicts with the host's); venv and pip
-# work with it, and NumPy and the test extras come as aarch64 wheels.
+# arm64 python3 package itself conflicts with the host's): CPython 3.11 on
+# Debian 12, 3.13 on Debian 13. venv and pip work with it, and NumPy and the
+# test extras come as aarch64 wheels.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/.ci/debian_release.sh"
+debian_release
+v=$debian_python
 work=$1 tools=$2 host_python=${PYTHON:-python3}
 mkdir -p "$work"
 step() { printf '\n==== aarch64: %s (%s)\n' "$*" "$(date -u +%T)"; }
@@ -18,9 +22,9 @@ step() { printf '\n==== aarch64: %s (%s)\n' "$*" "$(date -u +%T)"; }
 step "launcher and environment"
 printf '#include <Python.h>\nint main(int argc, char **argv) { return Py_BytesMain(argc, argv); }\n' \
     > "$work/launcher.c"
-aarch64-linux-gnu-gcc -O2 -I/usr/include/python3.11 -I/usr/include/aarch64-linux-gnu/python3.11 \
-    "$work/launcher.c" -o "$work/python3.11" -lpython3.11
-"$work/python3.11" -m venv "$work/env"
+aarch64-linux-gnu-gcc -O2 -I/usr/include/python$v -I/usr/include/aarch64-linux-gnu/python$v \
+    "$work/launcher.c" -o "$work/python$v" -lpython$v
+"$work/python$v" -m venv "$work/env"
 py="$work/env/bin/python"
 "$py" -c "import platform, sys; assert platform.machine() == 'aarch64'; print(sys.version)"
 "$py" -m pip install -q --no-compile --upgrade pip  # Debian's pip has no -C

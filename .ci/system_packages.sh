@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Debian packages the other stages need: Clang, and for 64-bit Arm a cross
-# compiler, the emulator and the aarch64 interpreter library installed beside
-# the host's (multiarch). Nothing is removed; run as root.
+# Debian packages the other stages need (.ci/debian_release.sh names them
+# for the host's release, Debian 12 or 13). Nothing is removed; run as root.
 set -euo pipefail
 
-packages=(clang-19 qemu-user-static g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
-          libpython3.11-dev:arm64 libstdc++6:arm64 python3.11-venv)
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/debian_release.sh"
+debian_release
+mapfile -t packages < <(debian_packages "$debian_version")
+echo "Debian $debian_version: ${packages[*]}"
 dpkg --print-foreign-architectures | grep -qx arm64 || dpkg --add-architecture arm64
-apt-get update -qq
+# A mirror's snapshot may be older than its release files' validity date.
+apt-get -o Acquire::Check-Valid-Until=false update -qq
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 
 # Run aarch64 programs through qemu without systemd: register the emulator

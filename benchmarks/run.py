@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Times the five vuvirida functions against what a scientist would otherwise run.
 
-    python benchmarks/run.py            # full run, writes docs/performance.{md,png}
-    python benchmarks/run.py --quick    # shorter timings, same outputs
+    python benchmarks/run.py --quick              # shorter timings, report printed only
+    python benchmarks/run.py --out results        # full run, also writes results/performance.{md,png}
+    python benchmarks/run.py --update-docs        # full run, rewrites the tracked docs/performance.{md,png}
+
+The report names the machine, the library versions and how the module was
+installed, never a path on the machine that ran it.
 
 In one run, for every function and n in 0, 1, 48, 1000, 100000, 1000000:
   vuvirida   the module as installed in this interpreter;
@@ -275,15 +279,27 @@ def machine():
         "numpy": np.__version__,
         "numexpr": f"{numexpr.__version__} (1 thread)" if numexpr else "not installed",
         "compiler (floor)": gxx[0] if gxx else "unknown",
-        "vuvirida": vuvirida.__file__,
+        "vuvirida": f"{os.path.basename(vuvirida.__file__)}, {installed_where()}",
     }
+
+
+def installed_where():
+    """How the module under test was installed, in words rather than a path."""
+    folder = os.path.dirname(os.path.abspath(vuvirida.__file__))
+    if os.path.basename(folder) in ("site-packages", "dist-packages"):
+        return "installed into " + ("a virtual environment" if sys.prefix != sys.base_prefix else "the interpreter")
+    return "loaded from a build directory"
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter timings (fewer, shorter repeats)")
-    parser.add_argument("--out", default=os.path.join(ROOT, "docs"), help="where performance.md/.png go")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--out", metavar="DIR", help="also write performance.md and performance.png into DIR")
+    where.add_argument("--update-docs", action="store_true",
+                       help="also rewrite the tracked docs/performance.md and docs/performance.png")
     args = parser.parse_args()
+    out = os.path.join(ROOT, "docs") if args.update_docs else args.out
     budget, repeats = (0.01, 3) if args.quick else (0.04, 11)
     args.repeats = repeats
     if numexpr:
@@ -357,16 +373,19 @@ def main():
     report = render(rows, accuracy, overhead, zero_gamma, unaligned, borrows, mismatches, args)
     print()
     print(report)
-    os.makedirs(args.out, exist_ok=True)
-    with open(os.path.join(args.out, "performance.md"), "w") as f:
-        f.write(report)
-    plot(rows, os.path.join(args.out, "performance.png"))
+    if out:
+        os.makedirs(out, exist_ok=True)
+        with open(os.path.join(out, "performance.md"), "w") as f:
+            f.write(report)
+        plotted = plot(rows, os.path.join(out, "performance.png"))
+        print(f"wrote {os.path.join(out, 'performance.md')}" + (" and performance.png beside it" if plotted else ""))
     return 1 if mismatches else 0
 
 
 def render(rows, accuracy, overhead, zero_gamma, unaligned, borrows, mismatches, args):
     lines = ["# Performance", "",
-             "Made by `python benchmarks/run.py" + (" --quick" if args.quick else "") + "`: "
+             "Made by `python benchmarks/run.py" + (" --quick" if args.quick else "")
+             + (" --update-docs" if args.update_docs else "") + "`: "
              "t = linspace(0, 240, n); amplitude 1.5, gamma -0.01, omega 0.26, phi 0.3, y 0.1, "
              "num_harmonics 5; transient_impulse period 3, width 0.5, equilibrium 0.1. "
              f"Each time is the fastest of {args.repeats} repeats, the contenders of a row taking "
@@ -450,7 +469,7 @@ def plot(rows, path):
         import matplotlib.pyplot as plt
     except ImportError:
         print("matplotlib is not installed: no plot written")
-        return
+        return False
     fig, axes = plt.subplots(2, 3, figsize=(14, 8.5), sharex=True)
     for ax, (name, _) in zip(axes.flat, FUNCTIONS):
         mine = [r for r in rows if r["function"] == name and r["n"] > 0]
@@ -468,7 +487,7 @@ def plot(rows, path):
     fig.suptitle("vuvirida: time per sample against n (log-log), fastest of repeats")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
-    print(f"plot written to {path}")
+    return True
 
 
 if __name__ == "__main__":

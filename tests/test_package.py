@@ -48,7 +48,7 @@ def test_readme_has_no_link_or_picture_that_breaks_on_a_package_index():
 def test_readme_names_files_and_extras_that_exist():
     text = README.read_text(encoding="utf-8")
     files = set(re.findall(r"\b(?:docs|examples|benchmarks|tests|vuvirida-stubs)/[\w/.-]*\w", text))
-    files |= {"CHANGELOG.md", "CITATION.cff", "LICENSE"}
+    files |= {"CHANGELOG.md", "CITATION.cff", "CONTRIBUTING.md", "LICENSE"}
     shell = "\n".join(re.findall(r"```sh\n(.*?)```", text, re.S))
     extras = {e for group in re.findall(r"\.\[([\w,]+)\]", shell) for e in group.split(",")}
     assert len(files) > 5 and extras

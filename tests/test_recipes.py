@@ -1,9 +1,11 @@
 """The recipes page: every block runs, and each recipe does what its text says."""
 
 import concurrent.futures
+import copyreg
 import inspect
 import io
 import multiprocessing
+import pickle
 import types
 
 import numpy
@@ -47,14 +49,14 @@ def test_every_recipe_runs_and_prints_what_it_shows(recipe, title):
 
 
 # Each function with the values the data are made from, a start near them
-# for the free ones, and the ones held fixed: an int, and a pulse's onset,
-# which least squares cannot move across samples.
+# for the free ones (a pulse's onset within a pulse width), and the ones
+# held fixed: an int.
 FITS = [(vuvirida.harmonic_oscillator, (1.0, -0.05, 1.0, -15 * HOUR, 2.0), (0.8, 0.0, 1.1, -3.0, 1.5), ()),
         (vuvirida.pseudo_square_wave, (1.0, -0.05, 1.0, -15 * HOUR, 2.0), (0.8, 0.0, 1.1, -3.0, 1.5), ()),
         (vuvirida.fourier_square_wave, (0.5, 0.02, 1.0, -6 * HOUR, 0.0, 7), (0.4, 0.0, 1.05, -1.0, 0.1),
          ("num_harmonics",)),
         (vuvirida.pseudo_cycloid_wave, (0.5, -0.03, 1.0, 2 * HOUR, 1.0), (0.6, 0.0, 0.95, 0.3, 0.8), ()),
-        (vuvirida.transient_impulse, (2.0, 7.0, 1.5 * HOUR, 0.5), (1.5, 0.3, 0.3), ("period",))]
+        (vuvirida.transient_impulse, (2.0, 7.0, 1.5 * HOUR, 0.5), (1.5, 8.0, 0.3, 0.3), ())]
 
 
 @pytest.mark.parametrize("title, fitter", [("Fitting with SciPy", "fit"), ("Fitting with lmfit", "fit_lmfit")])
@@ -138,28 +140,68 @@ def decimated(time, *scalars):
     return vuvirida.harmonic_oscillator(time[::2], *scalars)
 
 
-def _by_pool(work, todo):
-    with multiprocessing.Pool(2) as pool:
+def _by_pool(work, todo, initializer=None):
+    with multiprocessing.Pool(2, initializer=initializer) as pool:
         return pool.map_async(work, todo).get(timeout=120)
 
 
-def _by_executor(work, todo):
-    executor = concurrent.futures.ProcessPoolExecutor(2)
+def _by_executor(work, todo, initializer=None):
+    executor = concurrent.futures.ProcessPoolExecutor(2, initializer=initializer)
     try:
         return list(executor.map(work, todo, timeout=120))
     finally:
         executor.shutdown(wait=False, cancel_futures=True)
 
 
+@pytest.fixture
+def tblib_pickling():
+    """tblib's exception pickling switched on, as `import dask.array` does, and off again after."""
+    support = pytest.importorskip("tblib.pickling_support")
+    saved = dict(copyreg.dispatch_table)
+    support.install()
+    yield support.install
+    copyreg.dispatch_table.clear()
+    copyreg.dispatch_table.update(saved)
+
+
+# Each pool with tblib's pickling switched off, and on in the caller and in
+# every worker, whatever the start method.
+@pytest.mark.parametrize("tblib", [False, True], ids=["plain", "tblib"])
 @pytest.mark.parametrize("pool", [_by_pool, _by_executor])
-def test_pools_hand_an_abort_in_a_worker_back_as_runtime_error(recipe, pool):
+def test_pools_hand_an_abort_in_a_worker_back_as_runtime_error(recipe, request, pool, tblib):
     names = recipe("Process pools")
+    initializer = request.getfixturevalue("tblib_pickling") if tblib else None
     t = numpy.linspace(0.0, 100.0, 1000)
     todo = names["tasks"](decimated, t, 1.0, 0.0, 1.0, 0.0, 0.0, pieces=4)
     with pytest.raises(RuntimeError, match=r"^vuvirida.decimated: .*NotContiguousError$"):
-        pool(names["work"], todo)
-    parts = pool(names["work"], names["tasks"](vuvirida.fourier_square_wave, t, 1.0, 0.0, 1.0, 0.0, 0.0, 3))
+        pool(names["work"], todo, initializer)
+    tasks = names["tasks"](vuvirida.fourier_square_wave, t, 1.0, 0.0, 1.0, 0.0, 0.0, 3)
+    parts = pool(names["work"], tasks, initializer)
     reference.assert_same(numpy.concatenate(parts), vuvirida.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3))
+
+
+# Each wrapper of the recipes, called as its recipe calls it.
+WRAPPERS = {"checked": ("Catching the abort exception", lambda names, f, *a: names["checked"](f)(*a)),
+            "work": ("Process pools", lambda names, f, *a: names["work"]((f, *a))),
+            "_chunk": ("Dask", lambda names, f, t, *a: names["_chunk"](t, f, *a))}
+# What a wrapper can leave: the abort as RuntimeError, anything else as it is.
+LEAVES = [(decimated, (1.0, 0.0, 1.0, 0.0, 0.0), RuntimeError),
+          (vuvirida.fourier_square_wave, (1.0, 0.0, 1.0, 0.0, 0.0, 2.5), TypeError),
+          (vuvirida.fourier_square_wave, (1.0, 0.0, 1.0, 0.0, 0.0, -1), OverflowError)]
+
+
+@pytest.mark.parametrize("function, scalars, kind", LEAVES, ids=[kind.__name__ for *_, kind in LEAVES])
+@pytest.mark.parametrize("wrapper", sorted(WRAPPERS))
+def test_what_each_wrapper_leaves_pickles_with_tblib_switched_on(recipe, tblib_pickling, wrapper, function,
+                                                                 scalars, kind):
+    title, call = WRAPPERS[wrapper]
+    names = recipe(title)
+    error = raised_by(lambda: call(names, function, numpy.linspace(0.0, 10.0, 11), *scalars))
+    assert type(error) is kind
+    if kind is RuntimeError:
+        assert (error.__context__, error.__cause__) == (None, None)
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), copy.args) == (kind, error.args)
 
 
 def test_a_thread_pool_passes_the_abort_on_unchanged():
@@ -169,11 +211,13 @@ def test_a_thread_pool_passes_the_abort_on_unchanged():
         assert is_abort(raised_by(lambda: future.result(timeout=120)))
 
 
-def test_dask_recipe_equals_the_direct_call_bit_for_bit(recipe):
+@pytest.mark.parametrize("dtype", [numpy.float64, numpy.float32])
+def test_dask_recipe_equals_the_direct_call_bit_for_bit(recipe, dtype):
     da = pytest.importorskip("dask.array")
     lazy = recipe("Dask")["lazy"]
-    t = numpy.linspace(-40.0, 400.0, 9_001)  # negative times, uneven last chunk
-    time = da.from_array(t, chunks=997)
+    # Negative times, an uneven last chunk; float32 as read from a file.
+    t = numpy.linspace(-40.0, 400.0, 9_001).astype(dtype).astype(numpy.float64)
+    time = da.from_array(t.astype(dtype), chunks=997)
     calls = [(getattr(vuvirida, name), scalars) for name, scalars in reference.TYPICAL.items()]
     results = da.compute(*(lazy(function, time, *scalars) for function, scalars in calls), scheduler="processes")
     for (function, scalars), got in zip(calls, results):
