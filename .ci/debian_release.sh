@@ -33,7 +33,8 @@ debian_packages() {
                   libstdc++6:arm64 debootstrap ca-certificates)
     case "$1" in
         12) printf '%s\n' "${common[@]}" qemu-user-static libpython3.11-dev:arm64 python3.11-venv ;;
-        13) printf '%s\n' "${common[@]}" qemu-user qemu-user-binfmt libpython3.13-dev:arm64 python3.13-venv ;;
+        13) printf '%s\n' "${common[@]}" qemu-user qemu-user-binfmt libpython3.13-dev:arm64 python3.13-venv \
+                python3.13-dev ;;
         *) echo "no package list for Debian '$1'" >&2; return 1 ;;
     esac
 }
