@@ -148,9 +148,9 @@ def in_the_call(registry, t):
 
 # Each script runs in a child forked from an interpreter that has imported
 # NumPy and not vuvirida, with its own standard output and error, and ends as
-# a program does (finalising the interpreter); `attempt` prints what a call
-# raised, or "ok".
-PRELUDE = f"""import sys
+# a program does (finalising the interpreter). PRELUDE imports the module and
+# gives what scripts share: `attempt` prints what a call raised, or "ok".
+PRELUDE = f"""import os, sys, time
 sys.path.insert(0, {os.path.dirname(__file__)!r})
 def attempt(call):
     try:
@@ -159,6 +159,18 @@ def attempt(call):
         print(type(error).__name__, *error.args, sep="|")
     else:
         print("ok")
+def raising(error):
+    raise error
+class Hook:  # an argument whose __float__ and __index__ run `code` first
+    def __init__(self, code, value=1):
+        self.code, self.value = code, value
+    def __float__(self):
+        return float(self.code() or self.value)
+    __index__ = lambda self: int(self.code() or self.value)
+def together(work, count):  # work(k) on `count` threads at once
+    import threading
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]
+    [thread.start() for thread in threads], [thread.join() for thread in threads]
 import numpy as np, vuvirida
 t = np.linspace(0.0, 1.0, 10)
 """

@@ -22,6 +22,7 @@ try:
     vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5)
 except BaseException as error:
     Panic = type(error)
+    panicking = Hook(lambda: raising(Panic("raised by Python")))
 """
 
 
@@ -74,16 +75,11 @@ def backtraces(out, err):
     assert sum(bool(REPORT.fullmatch(line)) for line in err) == 2
 
 
-def abort_type_at_first_fetch(method, position, raised):
+def abort_type_at_first_fetch(position, raised):
     return (f"""import gc
-def panic_types():
-    return [o for o in gc.get_objects() if isinstance(o, type)
-            and (o.__module__, o.__name__) == ("pyo3_runtime", "PanicException")]
-class Hostile:
-    def {method}(self):
-        raise {raised.split("|")[0]}("from a hook")
+panic_types = lambda: [o for o in gc.get_objects() if getattr(o, "__qualname__", "") == "PanicException"]
 args = [t, 1.0, 2.0, 3.0, 4.0, 5.0, 3]
-args[{position}] = Hostile()
+args[{position}] = Hook(lambda: raising({raised.split("|")[0]}("from a hook")))
 print(len(panic_types()))
 attempt(lambda: vuvirida.fourier_square_wave(*args))
 print(len(panic_types()))
@@ -131,23 +127,6 @@ if hasattr(MULTIARRAY, ATTRIBUTE):
 """, check)
 
 
-def unusable_numpy(files, message):  # a NumPy package of these files in place of the real one
-    return (f"""import os, tempfile
-root = tempfile.mkdtemp()
-for name, text in {files!r}.items():
-    os.makedirs(os.path.dirname(os.path.join(root, name)), exist_ok=True)
-    with open(os.path.join(root, name), "w") as fh:
-        fh.write(text)
-for name in [m for m in sys.modules if m.split(".")[0] == "numpy"]:
-    del sys.modules[name]
-sys.path.insert(0, root)
-for _ in range(2):
-    attempt(lambda: vuvirida.transient_impulse([1.0], 1, 2, 3, 4))
-attempt(lambda: vuvirida.transient_impulse([1.0], 1, 2, 3))
-""", expect(*[f"PanicException|{message}"] * 2,
-            "TypeError|transient_impulse() missing 1 required positional argument: 'equilibrium'"))
-
-
 REGISTRY_ERROR = "PanicException|Interal borrow checking API error: "
 # name: (script, its checks, marks); bare scripts start without PRELUDE (then
 # the module is not yet imported), others after it.
@@ -165,22 +144,17 @@ attempt(lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5))
 """, backtraces, {"VUVIRIDA_BACKTRACE": setting}) for setting in ("1", "full")},
     # Reported as a block of its own and raised anew, from either hook.
     "PanicException raised by Python code": (PANIC_TYPE + """
-class Hostile:
-    def __float__(self):
-        raise Panic("raised by Python")
-    __index__ = __float__
 for position in (2, 6):
     args = [t, 1.0, 2.0, 3.0, 4.0, 5.0, 3]
-    args[position] = Hostile()
+    args[position] = panicking
     attempt(lambda: vuvirida.fourier_square_wave(*args))
     attempt(lambda: vuvirida.fourier_square_wave(t, 1.0, 2.0, 3.0, 4.0, 5.0, 3))
 print(sys.stderr is sys.__stderr__, hasattr(sys, "last_type"))
 """, expect(*["PanicException|Unwrapped panic from Python code", "ok"] * 2, "True False",
             blocks={"strided": 1, "note": 1, "resumed": 2})),
-    "abort type made at the first fetch, from __float__": abort_type_at_first_fetch(
-        "__float__", 1, "ValueError|from a hook"),
+    "abort type made at the first fetch, from __float__": abort_type_at_first_fetch(1, "ValueError|from a hook"),
     "abort type made at the first fetch, from __index__": abort_type_at_first_fetch(
-        "__index__", 6, "TypeError|argument 'num_harmonics': from a hook"),
+        6, "TypeError|argument 'num_harmonics': from a hook"),
     # Each level of a recursion calls with a __float__ that recurses too; the
     # deepest call is the first to fetch, with too little stack left to make
     # the abort exception type.
@@ -204,20 +178,14 @@ print(len(seen) > 900, set(seen))
     # PanicException a __float__ hook raises back into the call, with a long
     # traceback printed line by line; and on a NumPy call that fails with an
     # exception set, which is printed first.
-    "reports of concurrent aborts never interleave": ("""import collections, threading
+    "reports of concurrent aborts never interleave": ("""import collections
 from conftest import API, numpy_table, ctypes
 numpy_table()[94] = ctypes.cast(API.PyErr_BadArgument, ctypes.c_void_p).value  # null and a TypeError
 """ + PANIC_TYPE + """
-def deep(depth):
-    if depth == 0:
-        raise Panic("raised by Python")
-    deep(depth - 1)
-class Hostile:
-    def __float__(self):
-        deep(8)
+deep = lambda depth: deep(depth - 1) if depth else raising(Panic("raised by Python"))
 sys.setswitchinterval(1e-5)
 calls = [lambda: vuvirida.harmonic_oscillator(t[::2], 1, 2, 3, 4, 5),
-         lambda: vuvirida.pseudo_square_wave(t, 1, Hostile(), 3, 4, 5),
+         lambda: vuvirida.pseudo_square_wave(t, 1, Hook(lambda: deep(8)), 3, 4, 5),
          lambda: vuvirida.transient_impulse(t, 1, 2, 3, 4)]
 caught = []
 def work(k):
@@ -226,37 +194,23 @@ def work(k):
             calls[k % 3]()
         except Panic as error:
             caught.append(error.args[0])
-threads = [threading.Thread(target=work, args=(k,)) for k in range(24)]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
-print(sorted(collections.Counter(caught).values()))
-""", expect("[120, 120, 120]", blocks={"strided": 121, "resumed": 120, "api": 120, "note": 1})),
+together(work, 24)
+print(sorted(collections.Counter(caught).items()))
+""", expect(str(sorted({"Python API call failed": 120, STRIDED: 120, "Unwrapped panic from Python code": 120}.items())), blocks={"strided": 121, "resumed": 120, "api": 120, "note": 1})),
     # A sys.excepthook written in Python (IPython installs one) lets other
     # threads run while an exception raised back into a call is printed; each
     # must find the real stream, and the real stream must be left in place.
-    "sys.stderr put back when threads print aborts through Python code": (PANIC_TYPE + """import threading, time
+    "sys.stderr put back when threads print aborts through Python code": (PANIC_TYPE + """
 original, default = sys.stderr, sys.excepthook
-def hook(*exception):
-    time.sleep(0.001)
-    default(*exception)
-sys.excepthook = hook
-class Hostile:
-    def __float__(self):
-        raise Panic("raised by Python")
+sys.excepthook = lambda *exception: (time.sleep(0.001), default(*exception))
 raised = []
-def work():
+def work(k):
     for _ in range(20):
         try:
-            vuvirida.harmonic_oscillator(t, Hostile(), 2, 3, 4, 5)
+            vuvirida.harmonic_oscillator(t, panicking, 2, 3, 4, 5)
         except BaseException as error:
             raised.append(str(error))
-threads = [threading.Thread(target=work) for _ in range(8)]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
+together(work, 8)
 print(set(raised), len(raised), sys.stderr is original)
 """, expect("{'Unwrapped panic from Python code'} 160 True", blocks={"strided": 1, "note": 1, "resumed": 160})),
     # Daemon threads that let go of the interpreter lock inside a call wake
@@ -265,40 +219,32 @@ print(set(raised), len(raised), sys.stderr is original)
     # must let them go quietly: from an argument's hook, and from finalisers
     # that a collection scheduled by a hook runs at a poll inside the kernel
     # (CPython 3.12 and newer).
-    "daemon threads in hooks when the interpreter exits": ("""import threading, time
-class Slow:
-    def __init__(self, delay):
-        self.delay = delay
-    def __float__(self):
-        time.sleep(self.delay)
-        return 1.0
+    "daemon threads in hooks when the interpreter exits": ("""import threading
 for k in range(200):
-    threading.Thread(target=vuvirida.harmonic_oscillator,
-                     args=(t, Slow(0.05 + k * 0.0005), 0, 1, 0, 0), daemon=True).start()
+    threading.Thread(target=vuvirida.harmonic_oscillator, daemon=True,
+                     args=(t, Hook(lambda k=k: time.sleep(0.05 + k * 0.0005)), 0, 1, 0, 0)).start()
 time.sleep(0.05)
 """, expect(err=[])),
-    "daemon thread in finalisers run by a poll when the interpreter exits": ("""import gc, threading, time
+    "daemon thread in finalisers run by a poll when the interpreter exits": ("""import gc, threading
 class Slow:
     def __del__(self):
         time.sleep(0.001)
-class Amplitude:
-    def __float__(self):
-        gc.disable()
-        for _ in range(2000):
-            s = Slow(); s.me = s
-        del s
-        gc.set_threshold(1)
-        gc.enable()
-        one = (None,)
-        one * 30  # schedules a collection, which no instruction runs before the call's poll
-        return 1.0
+def garbage():
+    gc.disable()
+    for _ in range(2000):
+        s = Slow(); s.me = s
+    del s
+    gc.set_threshold(1)
+    gc.enable()
+    one = (None,)
+    one * 30  # schedules a collection, which no instruction runs before the call's poll
 t = np.linspace(0.0, 1.0, 1000)
 vuvirida.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 1)  # NumPy imported before
 threading.Thread(target=vuvirida.fourier_square_wave,
-                 args=(t, Amplitude(), -0.1, 1.0, 0.0, 0.0, 10**4), daemon=True).start()
+                 args=(t, Hook(garbage), -0.1, 1.0, 0.0, 0.0, 10**4), daemon=True).start()
 time.sleep(0.3)
 """, expect(err=[])),
-    "result that cannot be allocated": ("""import os, resource
+    "result that cannot be allocated": ("""import resource
 big = np.zeros(30_000_000)
 with open("/proc/self/statm") as fh:
     used = int(fh.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
@@ -345,7 +291,7 @@ for n in range(0, 3000, 3):  # past 600, until the import no longer meets the fa
     # Each child fails one allocation, a little later each time, around the
     # first fetch of a hook's ValueError, where the abort exception type is
     # made: the ValueError passes all the same, and nothing is printed.
-    "abort type that cannot be made at a fetch": ("""import os, tempfile, _testcapi
+    "abort type that cannot be made at a fetch": ("""import tempfile, _testcapi
 class Hostile:
     def __float__(self):
         raise ValueError("from a hook")
@@ -375,14 +321,22 @@ for n in range(40):
 """, fetch_sweep, {}, fails_allocations),
     "NumPy's new-array call returns nothing": numpy_returns_nothing(94, "fourier_square_wave(t, 1, 2, 3, 4, 5, 2)"),
     "NumPy's float64 descriptor call returns nothing": numpy_returns_nothing(45, "harmonic_oscillator(t, 1, 2, 3, 4, 5)"),
-    "NumPy that cannot be imported": unusable_numpy({"numpy/__init__.py": "raise RuntimeError('broken')"},
-                                                    "Failed to import NumPy module"),
-    "NumPy without a multiarray capsule": unusable_numpy(
-        {"numpy/__init__.py": "", "numpy/core/__init__.py": "", "numpy/core/multiarray.py": ""},
-        "Failed to get NumPy API capsule"),
-    "NumPy whose _ARRAY_API is no capsule": unusable_numpy(
-        {"numpy/__init__.py": "", "numpy/core/__init__.py": "",
-         "numpy/core/multiarray.py": "_ARRAY_API = 'not a capsule'"}, "Failed to get NumPy API capsule"),
+    # NumPy packages of these files in place of the real one, in turn.
+    "unusable NumPy": ("""import tempfile
+for files in [{"__init__.py": "raise RuntimeError('broken')"}, {"__init__.py": "", "core/multiarray.py": ""},
+              {"__init__.py": "", "core/multiarray.py": "_ARRAY_API = 'not a capsule'"}]:
+    for name in [m for m in sys.modules if m.split(".")[0] == "numpy"]:
+        del sys.modules[name]
+    sys.path.insert(0, root := tempfile.mkdtemp())
+    for name, text in files.items():
+        os.makedirs(os.path.join(root, "numpy", "core"), exist_ok=True)
+        with open(os.path.join(root, "numpy", name), "w") as fh:
+            fh.write(text)
+    for _ in range(2):
+        attempt(lambda: vuvirida.transient_impulse([1.0], 1, 2, 3, 4))
+attempt(lambda: vuvirida.transient_impulse([1.0], 1, 2, 3))
+""", expect(*["PanicException|Failed to import NumPy module"] * 2, *["PanicException|Failed to get NumPy API capsule"] * 4,
+            "TypeError|transient_impulse() missing 1 required positional argument: 'equilibrium'")),
     "registry unusable from the first borrow": ("""from conftest import *
 MULTIARRAY._vuvirida_borrow_registry = object()
 for _ in range(2):

@@ -120,19 +120,17 @@ def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm
 
 
 # Ctrl-C in calls of 15 s and of for ever: "ready" is printed as the last
-# argument is converted, just before the computation starts.
+# float argument is converted, just before the computation starts.
 LONG_CALLS = """
 import numpy as np, vuvirida
 class Ready:
-    def __init__(self, harmonics):
-        self.harmonics = harmonics
-    def __index__(self):
+    def __float__(self):
         print("ready", flush=True)
-        return self.harmonics
+        return 0.0
 t = np.linspace(0.0, 10.0, 1000)
 for harmonics in (10**6, 2**64 - 1):
     try:
-        vuvirida.fourier_square_wave(t, 1.0, -0.1, 1.0, 0.0, 0.0, Ready(harmonics))
+        vuvirida.fourier_square_wave(t, 1.0, -0.1, 1.0, 0.0, Ready(), harmonics)
     except KeyboardInterrupt:
         print("KeyboardInterrupt", flush=True)
 """
