@@ -126,6 +126,7 @@ def numpy_table():
     real = (c_void_p * 200).from_address(API.PyCapsule_GetPointer(MULTIARRAY._ARRAY_API, None))
     table = (c_void_p * 200)(*real)
     MULTIARRAY._ARRAY_API = API.PyCapsule_New(ctypes.addressof(table), None, None)
+    OWNED[id(MULTIARRAY._ARRAY_API)] = table  # for as long as the process lives
     return table
 
 

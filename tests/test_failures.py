@@ -229,19 +229,21 @@ time.sleep(0.05)
 class Slow:
     def __del__(self):
         time.sleep(0.001)
-def garbage():
-    gc.disable()
-    for _ in range(2000):
-        s = Slow(); s.me = s
-    del s
-    gc.set_threshold(1)
-    gc.enable()
-    one = (None,)
-    one * 30  # schedules a collection, which no instruction runs before the call's poll
+class Amplitude:
+    def __float__(self):
+        gc.disable()
+        for _ in range(2000):
+            s = Slow(); s.me = s
+        del s
+        gc.set_threshold(1)
+        gc.enable()
+        one = (None,)
+        one * 30  # schedules a collection, which no instruction runs before the call's poll
+        return 1.0
 t = np.linspace(0.0, 1.0, 1000)
 vuvirida.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 1)  # NumPy imported before
 threading.Thread(target=vuvirida.fourier_square_wave,
-                 args=(t, Hook(garbage), -0.1, 1.0, 0.0, 0.0, 10**4), daemon=True).start()
+                 args=(t, Amplitude(), -0.1, 1.0, 0.0, 0.0, 10**4), daemon=True).start()
 time.sleep(0.3)
 """, expect(err=[])),
     "result that cannot be allocated": ("""import resource
