@@ -1,8 +1,8 @@
 # Nothing leaks, nothing is shared between calls, and independent
 # implementations of the same waveforms agree.
+import concurrent.futures
 import gc
 import sys
-import threading
 import tracemalloc
 
 import numpy as np
@@ -73,20 +73,13 @@ def test_no_path_leaks(label, function, args, kwargs):
 
 
 def test_threads_calling_at_once_get_the_serial_results():
-    expected = [vv.pseudo_cycloid_wave(T, 1.0, -0.05, k, 0.1, 0.0) for k in range(16)]
-    results = [None] * 16
-
     def work(k):
-        for _ in range(50):
-            results[k] = vv.pseudo_cycloid_wave(T, 1.0, -0.05, k, 0.1, 0.0)
+        return [vv.pseudo_cycloid_wave(T, 1.0, -0.05, k, 0.1, 0.0) for _ in range(50)]
 
-    threads = [threading.Thread(target=work, args=(k,)) for k in range(16)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    for got, want in zip(results, expected):
-        assert got.tobytes() == want.tobytes()
+    with concurrent.futures.ThreadPoolExecutor(16) as pool:
+        results = list(pool.map(work, range(16)))
+    for k, got in enumerate(results):
+        assert all(g.tobytes() == work(k)[0].tobytes() for g in got)
 
 
 def test_shapes_agree_with_scipy_and_their_known_extremes():
