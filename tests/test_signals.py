@@ -80,7 +80,7 @@ WAYS = [(change, name, 1 + (i + j) % len(TYPICAL[name])) for i, change in enumer
 @pytest.mark.parametrize("change, way, position", WAYS, ids=[f"{c}-{w}-{p}" for c, w, p in WAYS])
 def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way, position):
     change, kind, message = CHANGES[change]
-    size, name = (8, way) if way != "signal" else (2000, "fourier_square_wave")
+    size, name = (8, way) if way != "signal" else (8000, "fourier_square_wave")
     base = np.linspace(-4.0, 4.0, 2 * size)
     # Strides can be set on a view with room behind it; resizing needs an owner.
     t = base[:size] if kind is BaseException else base[:size].copy()
@@ -137,11 +137,11 @@ for harmonics in (10**6, 2**64 - 1):
 
 
 def test_ctrl_c_stops_a_long_call():
-    def line(timeout=60):
+    def line(timeout=60):  # unbuffered, so that select() sees every line still to be read
         assert select.select([child.stdout], [], [], timeout)[0], "no line came"
-        return child.stdout.readline()
+        return child.stdout.readline().decode()
 
-    with subprocess.Popen([sys.executable, "-c", LONG_CALLS], stdout=subprocess.PIPE, text=True) as child:
+    with subprocess.Popen([sys.executable, "-c", LONG_CALLS], stdout=subprocess.PIPE, bufsize=0) as child:
         try:
             for _ in range(2):
                 assert line() == "ready\n"
