@@ -3,6 +3,7 @@
 # and scripts run in interpreters that have not yet called the module.
 import ctypes
 import importlib
+import importlib.util
 import json
 import os
 import platform
