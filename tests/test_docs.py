@@ -12,7 +12,6 @@ import copyreg
 import functools
 import importlib.metadata
 import importlib.util
-import inspect
 import io
 import multiprocessing
 import pickle
@@ -161,14 +160,13 @@ def test_every_recipe_runs_and_prints_what_it_shows(recipe, title):
     recipe(title)
 
 
-# Each function with the values the data are made from and a start near
-# them for the free ones (a pulse's onset within a pulse width); an int is
-# held fixed.
-WAVE = ((1.0, -0.05, 1.0, -15 * HOUR, 2.0), (0.8, 0.0, 1.1, -3.0, 1.5))
+# Each function with the values the data are made from, a start near them
+# (a pulse's onset within a pulse width) and the int held fixed.
+WAVE = ((1.0, -0.05, 1.0, -15 * HOUR, 2.0), (0.8, 0.0, 1.1, -3.0, 1.5), {})
 FITS = {"harmonic_oscillator": WAVE, "pseudo_square_wave": WAVE,
-        "fourier_square_wave": ((0.5, 0.02, 1.0, -6 * HOUR, 0.0, 7), (0.4, 0.0, 1.05, -1.0, 0.1)),
-        "pseudo_cycloid_wave": ((0.5, -0.03, 1.0, 2 * HOUR, 1.0), (0.6, 0.0, 0.95, 0.3, 0.8)),
-        "transient_impulse": ((2.0, 7.0, 1.5 * HOUR, 0.5), (1.5, 8.0, 0.3, 0.3))}
+        "fourier_square_wave": ((0.5, 0.02, 1.0, -6 * HOUR, 0.0), (0.4, 0.0, 1.05, -1.0, 0.1), {"num_harmonics": 7}),
+        "pseudo_cycloid_wave": ((0.5, -0.03, 1.0, 2 * HOUR, 1.0), (0.6, 0.0, 0.95, 0.3, 0.8), {}),
+        "transient_impulse": ((2.0, 7.0, 1.5 * HOUR, 0.5), (1.5, 8.0, 0.3, 0.3), {})}
 
 
 # Fitted through the abort wrapper, whose signature both fitters read: the
@@ -176,12 +174,9 @@ FITS = {"harmonic_oscillator": WAVE, "pseudo_square_wave": WAVE,
 @pytest.mark.parametrize("title, fitter", [("Fitting with SciPy", "fit"), ("Fitting with lmfit", "fit_lmfit")])
 @pytest.mark.parametrize("name", FITS)
 def test_fits_recover_the_parameters_within_three_standard_errors(recipe, title, fitter, name):
-    (args, start), function = FITS[name], getattr(vuvirida, name)
-    names = list(inspect.signature(function).parameters)[1:]
-    fixed = {key: value for key, value in zip(names, args) if isinstance(value, int)}
-    truth = [value for value in args if not isinstance(value, int)]
+    (truth, start, fixed), function = FITS[name], getattr(vuvirida, name)
     t = numpy.linspace(0.0, 72.0, 300) * HOUR
-    data = function(t, *args) + numpy.random.default_rng(12).normal(0.0, 0.05, t.size)
+    data = function(t, *truth, **fixed) + numpy.random.default_rng(12).normal(0.0, 0.05, t.size)
     checked = recipe("Catching the abort exception")["checked"]
     values, errors = recipe(title)[fitter](checked(function), t, data, start, **fixed)
     assert numpy.all(numpy.isfinite(errors) & (errors > 0)), errors
@@ -261,7 +256,8 @@ def test_what_each_wrapper_leaves_pickles_with_tblib_switched_on(recipe, tblib_p
 # The maps time out: a pool whose worker died would wait for ever.
 @pytest.mark.parametrize("pool, parallel", [
     (multiprocessing.Pool, lambda pool, *todo: pool.map_async(*todo).get(timeout=120)),
-    (concurrent.futures.ProcessPoolExecutor, lambda pool, *todo: list(pool.map(*todo, timeout=120)))])
+    (concurrent.futures.ProcessPoolExecutor, lambda pool, *todo: list(pool.map(*todo, timeout=120)))],
+    ids=["Pool", "ProcessPoolExecutor"])
 def test_pools_hand_an_abort_in_a_worker_back_as_runtime_error(recipe, tblib_pickling, pool, parallel):
     work, tasks = recipe("Process pools")["work"], recipe("Process pools")["tasks"]
     t = numpy.linspace(0.0, 100.0, 1000)
