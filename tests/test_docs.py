@@ -11,16 +11,17 @@ import contextlib
 import copyreg
 import functools
 import importlib.metadata
-import importlib.util
 import io
 import multiprocessing
 import pickle
 import re
+import runpy
 import shutil
 import subprocess
 import sys
 import sysconfig
 import tomllib
+import types
 from pathlib import Path
 from unittest import mock
 
@@ -44,7 +45,7 @@ def sections(text):
 
 
 def run(blocks, where, label):
-    """Runs blocks in where, in one namespace, and returns it; skips if a module they import is missing."""
+    """Runs blocks in where, in one namespace, and returns it; skips if one needs a module not installed."""
     names = {"__name__": "recipe"}  # not "__main__": a cluster part stays out
     for code, printed in blocks:
         script = re.fullmatch(r"# (\w+)\.py", code.partition("\n")[0])
@@ -112,9 +113,7 @@ def test_version_is_one_and_the_same_everywhere():
 
 
 def test_api_page_is_made_from_the_installed_stubs_which_match_the_module_and_run():
-    spec = importlib.util.spec_from_file_location("make_api", ROOT / "docs" / "make_api.py")
-    make_api = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(make_api)
+    make_api = types.SimpleNamespace(**runpy.run_path(str(ROOT / "docs" / "make_api.py")))
     stubs = (Path(vuvirida.__file__).parent / "vuvirida-stubs" / "__init__.pyi").read_text(encoding="utf-8")
     assert stubs == make_api.STUBS.read_text(encoding="utf-8")
     page, docs = make_api.render()
@@ -126,8 +125,7 @@ def test_api_page_is_made_from_the_installed_stubs_which_match_the_module_and_ru
 
 
 def test_gallery_draws_into_the_current_folder_unless_told_where(tmp_path):
-    if importlib.util.find_spec("matplotlib") is None:
-        pytest.skip("the gallery needs matplotlib (the examples extra), which is not installed")
+    pytest.importorskip("matplotlib", reason="the gallery needs matplotlib (the examples extra)")
     before = (ROOT / "docs" / "gallery.png").stat().st_mtime_ns
     done = subprocess.run([sys.executable, str(ROOT / "examples" / "gallery.py")], cwd=tmp_path,
                           capture_output=True, text=True, timeout=300)
@@ -250,10 +248,10 @@ def test_what_each_wrapper_leaves_pickles_with_tblib_switched_on(recipe, tblib_p
     assert (type(copy), copy.args) == (kind, left.args)
 
 
-# tblib's pickling on in the caller and in every worker, whatever the start
-# method, as it breaks a pool that gets an abort kept as context; the
-# recipe's own script runs both pools with plain pickling.
-# The maps time out: a pool whose worker died would wait for ever.
+# Both pools with tblib's pickling on in the caller and in every worker,
+# whatever the start method: an abort kept as context breaks them then (the
+# recipe's own script runs them with plain pickling). The maps time out, as a
+# pool whose worker died waits for ever.
 @pytest.mark.parametrize("pool, parallel", [
     (multiprocessing.Pool, lambda pool, *todo: pool.map_async(*todo).get(timeout=120)),
     (concurrent.futures.ProcessPoolExecutor, lambda pool, *todo: list(pool.map(*todo, timeout=120)))],
