@@ -2,14 +2,14 @@
 """Makes the data behind the vector exp lanes, with mpmath at 200 bits.
 
     python tests/make_exp_data.py table   # src/lib/exp_table.hpp: 2^(j/128) as double-doubles
-    python tests/make_exp_data.py cases   # tests/data/exp_hard_cases.txt: arguments that test the rounding
+    python tests/make_exp_data.py cases   # tests/data/exp_hard_cases.npz: arguments that test the rounding
 
-The hard cases are arguments x, one per line as a float.hex() string, of three kinds:
+The hard cases are arguments x (the array `arguments`) of three kinds:
   - the library's exp(x) is not the correctly rounded value of e^x;
   - e^x lies within 1e-3 ulp of a midpoint between two doubles;
   - e^x lies 0.0105 to 0.0125 ulp from a midpoint, where the lanes' rounding test draws its line;
-  - for transient_impulse, pulse exponents z = ((t / width) * (t / width)) * -0.5 that the kernel
-    forms exactly, listed as "t width" pairs of these kinds.
+  - for transient_impulse, pulse exponents z = ((t / width) * (t / width)) * -0.5 of these kinds that
+    the kernel forms exactly, as (t, width) rows (the array `pulses`).
 Random arguments come from a fixed seed, so the output is reproducible.
 """
 import ctypes
@@ -97,9 +97,8 @@ def make_cases(count=3000):
             if near_midpoint(x):
                 found.append(x)
                 kept += 1
-    lines = [x.hex() for x in found]
     # Pulse exponents that transient_impulse forms from a sample and a power-of-two width.
-    pulses = 0
+    pulses = []
     for x in found:
         if x >= 0.0 or x < -700.0:
             continue
@@ -109,12 +108,10 @@ def make_cases(count=3000):
         width = 2.0 ** -int(np.ceil(np.log2(q / (CYCLE / 2))))
         t = q * width
         assert (t / width) * (t / width) * -0.5 == x and 0 <= t < CYCLE
-        lines.append(f"{t.hex()} {width.hex()}")
-        pulses += 1
-    with open(os.path.join(ROOT, "tests", "data", "exp_hard_cases.txt"), "w") as f:
-        f.write("# Made by tests/make_exp_data.py cases: x, or 't width' for transient_impulse\n")
-        f.write("\n".join(lines) + "\n")
-    print(f"{len(found)} arguments, {pulses} pulse samples")
+        pulses.append((t, width))
+    np.savez(os.path.join(ROOT, "tests", "data", "exp_hard_cases.npz"), arguments=np.array(found),
+             pulses=np.array(pulses))
+    print(f"{len(found)} arguments, {len(pulses)} pulse samples")
 
 
 if __name__ == "__main__":
