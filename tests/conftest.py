@@ -5,6 +5,7 @@ import ctypes
 import importlib
 import importlib.util
 import json
+import multiprocessing
 import os
 import platform
 import shutil
@@ -20,6 +21,11 @@ from reference import TYPICAL
 
 LINUX = sys.platform.startswith("linux")
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")  # AddressSanitizer is preloaded
+if SANITIZED:
+    # AddressSanitizer's allocator is not safe to fork beside running threads
+    # (a pool worker of GCC 14's runtime waited for ever on its lock): pools
+    # start their workers from a fork server, as CPython 3.14 does by default.
+    multiprocessing.set_start_method("forkserver", force=True)
 # A foreign architecture runs through qemu's user-mode emulation, registered
 # with binfmt_misc; a native machine registers none for its own architecture.
 EMULATED = LINUX and os.path.exists(f"/proc/sys/fs/binfmt_misc/qemu-{platform.machine()}")
