@@ -1,14 +1,13 @@
 # The call surface: module attributes, what the result array is, how
 # arguments bind, and the exact errors for arguments that do not.
 import ctypes
-import warnings
 import sys
 
 import numpy as np
 import pytest
 import vuvirida
 
-from conditions import dynamic_symbols, lists_symbols
+from conftest import dynamic_symbols, lists_symbols
 from reference import assert_same, evaluate
 
 OSCILLATOR = ["time", "amplitude", "gamma", "omega", "phi", "y"]
@@ -170,59 +169,3 @@ def test_keyword_name_that_is_not_a_string():
     vector = (ctypes.py_object * 6)(*args)
     with pytest.raises(TypeError, match=r"^'int' object cannot be converted to 'PyString'$"):
         call(vuvirida.transient_impulse, ctypes.addressof(vector), 5, (7,))
-
-
-def _set(attribute, value):
-    def change(t):
-        with warnings.catch_warnings():  # NumPy 2.4 deprecates setting strides and dtype
-            warnings.simplefilter("ignore", DeprecationWarning)
-            setattr(t, attribute, value(t) if callable(value) else value)
-    return change
-
-
-STRIDED = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
-# What a hook does to `time` in the middle of the call, and what the call then
-# gives: an exception and its message, or None for the values of the array as
-# it was left.
-CHANGES = {
-    "int8 dtype": (_set("dtype", np.dtype(np.int8)), TypeError, TYPES.format("int8")),
-    "complex dtype": (_set("dtype", np.dtype(np.complex128)), TypeError, TYPES.format("complex128")),
-    "two dimensions": (_set("shape", lambda t: (2, t.size // 2)), TypeError, DIMENSIONS.format(2)),
-    "no dimension": (lambda t: (t.resize(1, refcheck=False), _set("shape", ())(t)), TypeError,
-                     DIMENSIONS.format(0)),
-    "strided": (_set("strides", (16,)), BaseException, STRIDED),
-    "grown and freed": (lambda t: t.resize(40_000, refcheck=False), None, None),
-    "shrunk": (lambda t: t.resize(3, refcheck=False), None, None),
-    "rewritten": (lambda t: t.__setitem__(slice(None), 7.5), None, None),
-}
-
-
-class Changes:  # a valid scalar whose conversion changes `time` first
-    def __init__(self, time, change, value):
-        self.time, self.change, self.value = time, change, value
-
-    def __float__(self):
-        self.change(self.time)
-        return float(self.value)
-
-    def __index__(self):
-        self.change(self.time)
-        return int(self.value)
-
-
-@pytest.mark.parametrize("change, kind, message", CHANGES.values(), ids=CHANGES)
-@pytest.mark.parametrize("name, position", [(n, p) for n in NAMES for p in range(1, len(PARAMETERS[n]))])
-def test_a_hook_that_changes_time_is_seen_by_the_call(name, position, change, kind, message):
-    base = np.linspace(-4.0, 4.0, 16)
-    # Strides can be set on a view with room behind it; resizing needs an owner.
-    t = base[:8] if kind is BaseException else base[:8].copy()
-    args = arguments(name, time=t)
-    args[position] = Changes(t, change, args[position])
-    if kind is None:
-        got = getattr(vuvirida, name)(*args)
-        assert_same(got, evaluate(name, t, *[a.value if isinstance(a, Changes) else a for a in args[1:]]))
-    else:
-        with pytest.raises(BaseException) as caught:
-            getattr(vuvirida, name)(*args)
-        assert type(caught.value).__name__ == (kind.__name__ if kind is TypeError else "PanicException")
-        assert str(caught.value) == message

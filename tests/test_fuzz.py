@@ -4,7 +4,6 @@
 import re
 
 import numpy as np
-import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
@@ -46,7 +45,7 @@ keywords = st.dictionaries(st.sampled_from(NAMES) | st.text(max_size=4) | st.jus
                            values, max_size=4)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=250, deadline=None)
 @given(st.sampled_from(vv.__all__), st.lists(values, max_size=8), keywords)
 def test_random_calls_return_arrays_or_documented_errors(name, args, kwargs):
     inputs = [a for a in [*args, *kwargs.values()] if isinstance(a, np.ndarray)]
@@ -72,7 +71,7 @@ samples = hnp.arrays(np.float64, st.integers(0, 90), elements=st.floats(allow_su
 scalars = st.floats(allow_subnormal=True)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(st.sampled_from(vv.__all__), samples, samples, st.lists(scalars, min_size=5, max_size=5),
        st.integers(0, 9))
 def test_any_samples_match_the_model_wherever_they_sit(name, head, tail, scalars, harmonics):

@@ -1,79 +1,110 @@
-# Signals during a call: Ctrl-C ends a long call with KeyboardInterrupt, a
-# handler that returns lets it go on, and a handler that changes `time` is
-# seen. Handlers run on the main thread, where pytest runs the tests.
+# Python code that runs in the middle of a call: an argument's hook or a
+# signal handler that changes `time`, a handler that raises or returns, and
+# Ctrl-C in a long call. Handlers run on the main thread, where pytest runs
+# the tests.
+import select
 import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pytest
 import vuvirida
 
-from reference import TYPICAL, assert_same
-from test_runtime import registry, span  # noqa: F401 (a fixture)
+from conftest import STRIDED, in_the_call
+from reference import TYPICAL, assert_same, evaluate
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
-
-LONG_CALL = """
-import numpy as np, sys, time, vuvirida
-t = np.linspace(0.0, 10.0, 1000)
-print("ready", flush=True)
-try:
-    vuvirida.fourier_square_wave(t, 1.0, -0.1, 1.0, 0.0, 0.0, int(sys.argv[1]))
-except KeyboardInterrupt:
-    print("KeyboardInterrupt", flush=True)
-"""
+DIMENSIONS = "argument 'time': dimensionality mismatch:\n from={}, to=1"
+TYPES = "argument 'time': type mismatch:\n from={}, to=float64"
 
 
-@pytest.mark.parametrize("harmonics", [10**6, 2**64 - 1])  # 15 s, and for ever
-def test_ctrl_c_stops_a_long_call(harmonics):
-    child = subprocess.Popen([sys.executable, "-c", LONG_CALL, str(harmonics)], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline() == "ready\n"
-        time.sleep(0.5)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        assert child.stdout.readline() == "KeyboardInterrupt\n"
-        assert time.monotonic() - sent < 5.0  # a poll is due every few milliseconds
-        assert child.wait(timeout=60) == 0
-    finally:
-        child.kill()
+def _set(attribute, value):
+    def change(t):
+        with warnings.catch_warnings():  # NumPy 2.4 deprecates setting strides and dtype
+            warnings.simplefilter("ignore", DeprecationWarning)
+            setattr(t, attribute, value(t) if callable(value) else value)
+    return change
 
 
-class Timer:  # a valid scalar whose conversion starts the timer, so that it fires inside the call
-    def __init__(self, value, delay, interval=0.0):
-        self.value, self.delay, self.interval = value, delay, interval
+# What the code does to `time`, and what the call then gives: an exception
+# and its message, or None for the values of the array as it was left.
+CHANGES = {
+    "nothing": (lambda t: None, None, None),
+    "int8 dtype": (_set("dtype", np.dtype(np.int8)), TypeError, TYPES.format("int8")),
+    "complex dtype": (_set("dtype", np.dtype(np.complex128)), TypeError, TYPES.format("complex128")),
+    "two dimensions": (_set("shape", lambda t: (2, t.size // 2)), TypeError, DIMENSIONS.format(2)),
+    "no dimension": (lambda t: (t.resize(1, refcheck=False), _set("shape", ())(t)), TypeError, DIMENSIONS.format(0)),
+    "strided": (_set("strides", (16,)), BaseException, STRIDED),
+    "grown and freed": (lambda t: t.resize(40_000, refcheck=False), None, None),
+    "shrunk": (lambda t: t.resize(3, refcheck=False), None, None),
+    # Seen by every sample only when written before the computation starts.
+    "rewritten": (lambda t: t.__setitem__(slice(None), 7.5), None, None),
+}
+
+
+class Changes:  # a valid scalar whose conversion runs `code` first
+    def __init__(self, code, value):
+        self.code, self.value = code, value
 
     def __float__(self):
-        signal.setitimer(signal.ITIMER_REAL, self.delay, self.interval)
+        self.code()
         return float(self.value)
+
+    def __index__(self):
+        self.code()
+        return int(self.value)
 
 
 @pytest.fixture
-def alarm():
-    handlers = []
+def alarm():  # installs a SIGALRM handler; the timer is stopped and the handler put back after
     previous = signal.getsignal(signal.SIGALRM)
-    yield lambda handler: (handlers.append(handler), signal.signal(signal.SIGALRM, handler))
+    yield lambda handler: signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, 0.0)
     signal.signal(signal.SIGALRM, previous)
 
 
-def timed_call(name, t, delay, interval=0.0):  # the timer starts as the amplitude is converted
-    amplitude, *rest = TYPICAL[name]
-    return getattr(vuvirida, name)(t, Timer(amplitude, delay, interval), *rest)
+def start_timer():  # fires a millisecond later, inside the call that converts this argument
+    signal.setitimer(signal.ITIMER_REAL, 0.001)
 
 
-def in_the_call(registry, t):  # noqa: F811
-    """Whether the call holds its borrow of `t`, as seen from a signal handler."""
-    code = registry.acquire_writeable(registry.state, *span(t))
-    if code == 0:
-        registry.release_writeable(registry.state, *span(t))
-    return code == -1
+# From an argument's hook, before the borrow is taken (each function, the
+# scalar positions in turn); from a signal handler, in the middle of a
+# computation that then starts again.
+WAYS = [(change, name, 1 + (i + j) % len(TYPICAL[name])) for i, change in enumerate(CHANGES) if change != "nothing"
+        for j, name in enumerate(TYPICAL)] + [(change, "signal", 1) for change in CHANGES if change != "rewritten"]
+
+
+@pytest.mark.parametrize("change, way, position", WAYS, ids=[f"{c}-{w}-{p}" for c, w, p in WAYS])
+def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way, position):
+    change, kind, message = CHANGES[change]
+    size, name = (8, way) if way != "signal" else (8000, "fourier_square_wave")
+    base = np.linspace(-4.0, 4.0, 2 * size)
+    # Strides can be set on a view with room behind it; resizing needs an owner.
+    t = base[:size] if kind is BaseException else base[:size].copy()
+    args = [t, *TYPICAL[name]]
+    if way == "signal":
+        seen, args[-1] = [], 100
+        alarm(lambda signum, frame: (seen.append(in_the_call(registry, t)), change(t)))
+        args[position] = Changes(start_timer, args[position])
+    else:
+        args[position] = Changes(lambda: change(t), args[position])
+    if kind is None:
+        got = getattr(vuvirida, name)(*args)
+        plain = [a.value if isinstance(a, Changes) else a for a in args[1:]]
+        assert_same(got, getattr(vuvirida, name)(t, *plain) if way == "signal" else evaluate(name, t, *plain))
+    else:
+        with pytest.raises(BaseException) as caught:
+            getattr(vuvirida, name)(*args)
+        assert type(caught.value).__name__ == (kind.__name__ if kind is TypeError else "PanicException")
+        assert str(caught.value) == message
+    assert way != "signal" or seen == [True]
 
 
 @pytest.mark.parametrize("name", TYPICAL)
-def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm, registry):  # noqa: F811
+def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm, registry):
     t = np.linspace(-50.0, 50.0, 3_000_000)  # some ten milliseconds of work or more
     seen = []
 
@@ -82,36 +113,43 @@ def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm
         raise KeyboardInterrupt
 
     alarm(interrupt)
+    amplitude, *rest = TYPICAL[name]
     with pytest.raises(KeyboardInterrupt):
-        timed_call(name, t, 0.001)
+        getattr(vuvirida, name)(t, Changes(start_timer, amplitude), *rest)
     assert seen == [True] and not in_the_call(registry, t)
 
 
-def test_a_handler_that_returns_lets_the_call_go_on(alarm, registry):  # noqa: F811
-    t = np.linspace(-5.0, 5.0, 200)
-    seen = []
-    alarm(lambda signum, frame: seen.append(in_the_call(registry, t)))
-    args = (1.0, -0.1, 1.0, 0.3, 0.5, 20_000)
-    want = vuvirida.fourier_square_wave(t, *args)
-    got = vuvirida.fourier_square_wave(t, Timer(1.0, 0.001, 0.001), *args[1:])
-    signal.setitimer(signal.ITIMER_REAL, 0.0)
-    assert True in seen
-    assert_same(got, want)
+# Ctrl-C in calls of 15 s and of for ever: "ready" is printed as the last
+# float argument is converted, just before the computation starts.
+LONG_CALLS = """
+import numpy as np, vuvirida
+class Ready:
+    def __float__(self):
+        print("ready", flush=True)
+        return 0.0
+t = np.linspace(0.0, 10.0, 1000)
+for harmonics in (10**6, 2**64 - 1):
+    try:
+        vuvirida.fourier_square_wave(t, 1.0, -0.1, 1.0, 0.0, Ready(), harmonics)
+    except KeyboardInterrupt:
+        print("KeyboardInterrupt", flush=True)
+"""
 
 
-@pytest.mark.parametrize("change, error", [
-    (lambda t: setattr(t, "shape", (2, t.size // 2)), "argument 'time': dimensionality mismatch:\n from=2, to=1"),
-    (lambda t: t.resize(t.size + 7, refcheck=False), None),  # the call starts again on the new samples
-])
-def test_a_handler_that_changes_time_is_seen_by_the_call(alarm, change, error):
-    t = np.linspace(-5.0, 5.0, 200).copy()  # an owner, which may be resized
-    alarm(lambda signum, frame: change(t))
-    args = (1.0, -0.1, 1.0, 0.3, 0.5, 20_000)
-    if error:
-        with pytest.raises(TypeError) as caught:
-            vuvirida.fourier_square_wave(t, Timer(1.0, 0.001), *args[1:])
-        assert str(caught.value) == error
-    else:
-        got = vuvirida.fourier_square_wave(t, Timer(1.0, 0.001), *args[1:])
-        assert got.shape == (207,)
-        assert_same(got, vuvirida.fourier_square_wave(t, *args))
+def test_ctrl_c_stops_a_long_call():
+    def line(timeout=60):  # unbuffered, so that select() sees every line still to be read
+        assert select.select([child.stdout], [], [], timeout)[0], "no line came"
+        return child.stdout.readline().decode()
+
+    with subprocess.Popen([sys.executable, "-c", LONG_CALLS], stdout=subprocess.PIPE, bufsize=0) as child:
+        try:
+            for _ in range(2):
+                assert line() == "ready\n"
+                time.sleep(0.1)
+                sent = time.monotonic()
+                child.send_signal(signal.SIGINT)
+                assert line(30) == "KeyboardInterrupt\n"
+                assert time.monotonic() - sent < 5.0  # a poll is due every few milliseconds
+            assert child.wait(timeout=60) == 0
+        finally:
+            child.kill()
