@@ -109,7 +109,7 @@ def make_cases(count=3000):
         t = q * width
         assert (t / width) * (t / width) * -0.5 == x and 0 <= t < CYCLE
         pulses.append((t, width))
-    np.savez(os.path.join(ROOT, "tests", "data", "exp_hard_cases.npz"), arguments=np.array(found),
+    np.savez_compressed(os.path.join(ROOT, "tests", "data", "exp_hard_cases.npz"), arguments=np.array(found),
              pulses=np.array(pulses))
     print(f"{len(found)} arguments, {len(pulses)} pulse samples")
 
