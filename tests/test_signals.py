@@ -122,7 +122,8 @@ def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm
 # Ctrl-C in calls of 15 s and of for ever: "ready" is printed as the last
 # float argument is converted, just before the computation starts.
 LONG_CALLS = """
-import numpy as np, vuvirida
+import signal, numpy as np, vuvirida
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with Ctrl-C ignored
 class Ready:
     def __float__(self):
         print("ready", flush=True)
