@@ -23,9 +23,11 @@ packages=(g++ binutils)
 for version in "$@"; do packages+=("python$version-dev" "python$version-venv"); done
 chroot_create "$dir" "$suite" "${packages[@]}"
 in_chroot "$dir" bash -c '. /etc/os-release; echo "$PRETTY_NAME; $(ldd --version | head -1); $(g++ --version | head -1)"'
-# The project as CI checked it out, without its history.
+# The project's tracked files as they stand in the checkout, without its
+# history and without the caches and builds that the native stages write into
+# the tree while this copies it.
 mkdir -p "$dir/src" "$dir/ci/no-compiler"
-tar -C "$root" --exclude=./.git --exclude=./build -cf - . | tar -C "$dir/src" -xf -
+git -C "$root" ls-files -z | tar -C "$root" --null -T - -cf - | tar -C "$dir/src" -xf -
 ln -s /usr/bin/nm "$dir/ci/no-compiler/nm"
 
 for version in "$@"; do
