@@ -15,6 +15,10 @@ function(vuvirida_apply_flags target)
     endif()
     target_compile_options(${target} PRIVATE
         -ffp-contract=off -fno-fast-math -fno-associative-math
+        # A sin and a cos of one argument stay two calls: merged into sincos,
+        # the library may answer otherwise (its sincos differs from sin
+        # between 0.855 and 2.426).
+        -fno-builtin-sin -fno-builtin-cos
         -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
     if(VUVIRIDA_WERROR)
         target_compile_options(${target} PRIVATE -Werror)

@@ -6,6 +6,7 @@
 #include "lib/exp_lanes.hpp"
 #include "lib/impulse_lanes.hpp"
 #include "lib/loops.hpp"
+#include "lib/trig_lanes.hpp"
 
 // A kernel's per-sample function for its NaN values (generators.hpp): never
 // inlined, and never copied or specialised for a caller, so that one
@@ -153,9 +154,161 @@ VUVIRIDA_ONE_COPY double transient_impulse_sample(double t, double r, double p, 
     return (pulse * amplitude) + equilibrium;
 }
 
+namespace {
+
+// The oscillating kernels in lanes, for arrays of a block or more where the
+// sin and cos lanes are in use: a block's exps, sines or cosines go through
+// their lanes together, the library answers where a lane could not vouch
+// for its value, and the arithmetic around them runs in vector lanes over
+// the block, each step as the per-sample function has it. Every value is
+// the library's evaluation of the kernel's steps, whatever the scalars, so
+// these paths need no zero-rate or zero-frequency cases.
+
+double library_exp(double v) noexcept {
+    return std::exp(v);
+}
+double library_sin(double v) noexcept {
+    return std::sin(v);
+}
+double library_cos(double v) noexcept {
+    return std::cos(v);
+}
+
+// The block's envelopes e[i] = exp(argument(t[i])), through the exp lanes.
+// Out of line: a call per block costs nothing, and inlined into the block's
+// loop the compiler cannot see that the block is never empty.
+template <class Argument>
+[[gnu::noinline]] void envelopes_of(Samples t, std::size_t count, Argument argument, double* a,
+                                    double* e) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        a[i] = argument(t[i]);
+    }
+    exp_lanes(a, count, e);
+    library_where_nan(a, e, count, library_exp);
+}
+
+bool harmonic_oscillator_in_lanes(Samples time, std::size_t n, double* out, const Oscillation& s,
+                                  Interruption interruption) noexcept {
+    return in_blocks(n, 2, interruption, [&](std::size_t start, std::size_t count) {
+        const auto [amplitude, gamma, omega, phi, y] = s;
+        const Samples t{time.bytes + start * sizeof(double)};
+        double a[kBlock], e[kBlock], m[kBlock], c[kBlock];
+        envelopes_of(t, count, [=](double v) { return v * gamma; }, a, e);
+        for (std::size_t i = 0; i < count; ++i) {
+            m[i] = (t[i] + phi) * omega;
+        }
+        cos_lanes(m, count, c);
+        library_where_nan(m, c, count, library_cos);
+        double* o = out + start;
+        for (std::size_t i = 0; i < count; ++i) {
+            o[i] = ((e[i] * amplitude) * c[i]) + y;
+        }
+        return redo_nans(out, start, count,
+                         [&](std::size_t i) { out[i] = harmonic_oscillator_sample(time[i], s); });
+    });
+}
+
+// The Fourier sum in lanes, for at most kMostHarmonicsInLanes harmonics,
+// so that a block's work stays within a few stretches between polls.
+inline constexpr std::uint64_t kMostHarmonicsInLanes = kPollWork / kBlock;
+
+bool fourier_square_wave_in_lanes(Samples time, std::size_t n, double* out, const Oscillation& s,
+                                  std::uint64_t num_harmonics, Interruption interruption) noexcept {
+    const std::size_t work = static_cast<std::size_t>(num_harmonics) + 1;
+    return in_blocks(n, work, interruption, [&](std::size_t start, std::size_t count) {
+        const auto [amplitude, gamma, omega, phi, y] = s;
+        const Samples t{time.bytes + start * sizeof(double)};
+        double a[kBlock], e[kBlock], u[kBlock], m[kBlock], sine[kBlock], sum[kBlock];
+        envelopes_of(t, count, [=](double v) { return gamma * v; }, a, e);
+        for (std::size_t i = 0; i < count; ++i) {
+            u[i] = t[i] + phi;
+            sum[i] = 0.0;
+        }
+        // Term by term over the block, so that each sample's sum still adds
+        // its terms in increasing k.
+        for (std::uint64_t j = 0; j < num_harmonics; ++j) {
+            const double kf = harmonic_number(j);
+            const double wk = kf * omega;
+            for (std::size_t i = 0; i < count; ++i) {
+                m[i] = u[i] * wk;
+            }
+            sin_lanes(m, count, sine);
+            library_where_nan(m, sine, count, library_sin);
+            for (std::size_t i = 0; i < count; ++i) {
+                sum[i] = sum[i] + ((sine[i] * kFourOverPi) / kf);
+            }
+        }
+        double* o = out + start;
+        for (std::size_t i = 0; i < count; ++i) {
+            o[i] = ((e[i] * amplitude) * (sum[i] + 1.0)) + y;
+        }
+        return redo_nans(out, start, count, [&](std::size_t i) {
+            return fourier_square_wave_sample(time[i], s, num_harmonics, interruption, out[i]);
+        });
+    });
+}
+
+bool pseudo_square_wave_in_lanes(Samples time, std::size_t n, double* out, const Oscillation& s,
+                                 Interruption interruption) noexcept {
+    return in_blocks(n, 3, interruption, [&](std::size_t start, std::size_t count) {
+        const auto [amplitude, gamma, omega, phi, y] = s;
+        const Samples t{time.bytes + start * sizeof(double)};
+        double a[kBlock], e[kBlock], theta[kBlock], theta3[kBlock], s1[kBlock], s3[kBlock];
+        envelopes_of(t, count, [=](double v) { return gamma * v; }, a, e);
+        for (std::size_t i = 0; i < count; ++i) {
+            theta[i] = (t[i] + phi) * omega;
+            theta3[i] = theta[i] * 3.0;
+        }
+        sin_lanes(theta, count, s1);
+        sin_lanes(theta3, count, s3);
+        library_where_nan(theta, s1, count, library_sin);
+        library_where_nan(theta3, s3, count, library_sin);
+        double* o = out + start;
+        for (std::size_t i = 0; i < count; ++i) {
+            o[i] = ((e[i] * amplitude) * (s1[i] + (s3[i] * 0.5))) + y;
+        }
+        return redo_nans(out, start, count,
+                         [&](std::size_t i) { out[i] = pseudo_square_wave_sample(time[i], s); });
+    });
+}
+
+bool pseudo_cycloid_wave_in_lanes(Samples time, std::size_t n, double* out, const Oscillation& s,
+                                  Interruption interruption) noexcept {
+    return in_blocks(n, 3, interruption, [&](std::size_t start, std::size_t count) {
+        const auto [amplitude, gamma, omega, phi, y] = s;
+        const double w2 = omega + omega;
+        const Samples t{time.bytes + start * sizeof(double)};
+        double a[kBlock], e[kBlock], m2[kBlock], m1[kBlock], c2[kBlock], c1[kBlock];
+        envelopes_of(t, count, [=](double v) { return v * gamma; }, a, e);
+        for (std::size_t i = 0; i < count; ++i) {
+            const double u = t[i] + phi;
+            m2[i] = w2 * u;
+            m1[i] = u * omega;
+        }
+        cos_lanes(m2, count, c2);
+        cos_lanes(m1, count, c1);
+        library_where_nan(m2, c2, count, library_cos);
+        library_where_nan(m1, c1, count, library_cos);
+        double* o = out + start;
+        for (std::size_t i = 0; i < count; ++i) {
+            o[i] = ((e[i] * amplitude) * (c2[i] - (c1[i] + c1[i]))) + y;
+        }
+        return redo_nans(out, start, count,
+                         [&](std::size_t i) { out[i] = pseudo_cycloid_wave_sample(time[i], s); });
+    });
+}
+
+// Whether an array of n samples goes through the sin and cos lanes.
+bool trig_in_lanes(std::size_t n) noexcept {
+    return n >= kBlock && trig_lanes_in_use();
+}
+
+}  // namespace
+
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
     const Oscillation scalars{amplitude, gamma, omega, phi, y};
+    if (trig_in_lanes(n)) return harmonic_oscillator_in_lanes(time, n, out, scalars, interruption);
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
             time, n, [=](double t) { return t * gamma; }, 2, interruption,
@@ -188,6 +341,9 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
                                               out[i]);
         });
     }
+    if (trig_in_lanes(n) && num_harmonics <= kMostHarmonicsInLanes) {
+        return fourier_square_wave_in_lanes(time, n, out, scalars, num_harmonics, interruption);
+    }
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<true, zero_rate>(
             time, n, [=](double t) { return gamma * t; }, work, interruption,
@@ -216,6 +372,7 @@ bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplit
 bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                         double omega, double phi, double y, Interruption interruption) noexcept {
     const Oscillation scalars{amplitude, gamma, omega, phi, y};
+    if (trig_in_lanes(n)) return pseudo_square_wave_in_lanes(time, n, out, scalars, interruption);
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(
             time, n, [=](double t) { return gamma * t; }, 3, interruption,
@@ -238,6 +395,7 @@ bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitu
 bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
     const Oscillation scalars{amplitude, gamma, omega, phi, y};
+    if (trig_in_lanes(n)) return pseudo_cycloid_wave_in_lanes(time, n, out, scalars, interruption);
     const double w2 = omega + omega;
     return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
         return envelopes_in_stretches<false, zero_rate>(

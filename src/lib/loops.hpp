@@ -116,6 +116,30 @@ inline bool in_stretches_finishing(std::size_t n, std::size_t work, Interruption
     return true;
 }
 
+// Runs block(start, count) over the samples in blocks of kBlock (the last
+// one shorter), in stretches of about kPollWork units of work, `work` units
+// a sample; block may stop the loop by returning false.
+template <class Block>
+inline bool in_blocks(std::size_t n, std::size_t work, Interruption interruption, Block&& block) {
+    return in_stretches(divide_rounding_up(n, kBlock), work * kBlock, interruption,
+                        [&](std::size_t b) {
+                            const std::size_t start = b * kBlock;
+                            return step_ran(block, start, std::min(kBlock, n - start));
+                        });
+}
+
+// Where a lane evaluation wrote NaN for x[i], the library's own value
+// y[i] = f(x[i]). A separate pass, so that the arithmetic after it runs in
+// vector lanes.
+template <class Library>
+inline void library_where_nan(const double* x, double* y, std::size_t count, Library&& f) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (std::isnan(y[i])) [[unlikely]] {
+            y[i] = f(x[i]);
+        }
+    }
+}
+
 // Hands each NaN among out[start], ..., out[start + count - 1] to redo(i),
 // which writes out[i] again and may return false to stop. The kernels' NaN
 // rule (generators.hpp) as a pass over values still in L1, in vector lanes:
