@@ -167,12 +167,6 @@ namespace {
 double library_exp(double v) noexcept {
     return std::exp(v);
 }
-double library_sin(double v) noexcept {
-    return std::sin(v);
-}
-double library_cos(double v) noexcept {
-    return std::cos(v);
-}
 
 // The block's envelopes e[i] = exp(argument(t[i])), through the exp lanes.
 // Out of line: a call per block costs nothing, and inlined into the block's
@@ -197,8 +191,7 @@ bool harmonic_oscillator_in_lanes(Samples time, std::size_t n, double* out, cons
         for (std::size_t i = 0; i < count; ++i) {
             m[i] = (t[i] + phi) * omega;
         }
-        cos_lanes(m, count, c);
-        library_where_nan(m, c, count, library_cos);
+        cosines(m, count, c);
         double* o = out + start;
         for (std::size_t i = 0; i < count; ++i) {
             o[i] = ((e[i] * amplitude) * c[i]) + y;
@@ -232,8 +225,7 @@ bool fourier_square_wave_in_lanes(Samples time, std::size_t n, double* out, cons
             for (std::size_t i = 0; i < count; ++i) {
                 m[i] = u[i] * wk;
             }
-            sin_lanes(m, count, sine);
-            library_where_nan(m, sine, count, library_sin);
+            sines(m, count, sine);
             for (std::size_t i = 0; i < count; ++i) {
                 sum[i] = sum[i] + ((sine[i] * kFourOverPi) / kf);
             }
@@ -259,10 +251,8 @@ bool pseudo_square_wave_in_lanes(Samples time, std::size_t n, double* out, const
             theta[i] = (t[i] + phi) * omega;
             theta3[i] = theta[i] * 3.0;
         }
-        sin_lanes(theta, count, s1);
-        sin_lanes(theta3, count, s3);
-        library_where_nan(theta, s1, count, library_sin);
-        library_where_nan(theta3, s3, count, library_sin);
+        sines(theta, count, s1);
+        sines(theta3, count, s3);
         double* o = out + start;
         for (std::size_t i = 0; i < count; ++i) {
             o[i] = ((e[i] * amplitude) * (s1[i] + (s3[i] * 0.5))) + y;
@@ -285,10 +275,8 @@ bool pseudo_cycloid_wave_in_lanes(Samples time, std::size_t n, double* out, cons
             m2[i] = w2 * u;
             m1[i] = u * omega;
         }
-        cos_lanes(m2, count, c2);
-        cos_lanes(m1, count, c1);
-        library_where_nan(m2, c2, count, library_cos);
-        library_where_nan(m1, c1, count, library_cos);
+        cosines(m2, count, c2);
+        cosines(m1, count, c1);
         double* o = out + start;
         for (std::size_t i = 0; i < count; ++i) {
             o[i] = ((e[i] * amplitude) * (c2[i] - (c1[i] + c1[i]))) + y;

@@ -114,6 +114,15 @@ bool library_is_verified_glibc() noexcept {
 #endif
 }
 
+// The library's own sin and cos, out of line: each is one call.
+[[gnu::noinline]] double library_sin(double v) noexcept {
+    return std::sin(v);
+}
+
+[[gnu::noinline]] double library_cos(double v) noexcept {
+    return std::cos(v);
+}
+
 }  // namespace
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -432,7 +441,8 @@ VUVIRIDA_TRIG_HELPER D madd(D a, D b, D c) {
 
 }  // namespace
 
-// The lanes, one copy per vector width; `groups` groups of kLaneGroup.
+// The lanes, one copy per vector width, over `groups` groups of kLaneGroup
+// arguments: NaN where a lane's value is not kept.
 void vuvirida_trig_lanes_sin_avx2(const double* __restrict x, std::size_t groups,
                                   double* __restrict y) noexcept {
     avx2::lanes<false>(x, groups, y);
@@ -455,7 +465,7 @@ namespace {
 
 using LaneFunction = void (*)(const double* __restrict, std::size_t, double* __restrict) noexcept;
 
-struct Pair {
+struct Width {
     LaneFunction sin;
     LaneFunction cos;
 };
@@ -482,15 +492,7 @@ bool lanes_agree(LaneFunction lanes, double (*library)(double), const double* x)
     return true;
 }
 
-double library_sin(double v) noexcept {
-    return std::sin(v);
-}
-
-double library_cos(double v) noexcept {
-    return std::cos(v);
-}
-
-bool self_test_passes(Pair lanes) noexcept {
+bool self_test_passes(Width lanes) noexcept {
     double x[kSelfTestSize];
     std::size_t n = 0;
     const auto around = [&](double v) {
@@ -525,12 +527,12 @@ bool self_test_passes(Pair lanes) noexcept {
 
 // The lanes for this process, or none: a verified glibc, AVX2 at least, and
 // a clean test at load.
-Pair chosen() noexcept {
+Width chosen() noexcept {
 #if defined(VUVIRIDA_TRIG_LANES)
     if (!library_is_verified_glibc()) return {};
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx2")) return {};
-    Pair lanes{vuvirida_trig_lanes_sin_avx2, vuvirida_trig_lanes_cos_avx2};
+    Width lanes{vuvirida_trig_lanes_sin_avx2, vuvirida_trig_lanes_cos_avx2};
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
         __builtin_cpu_supports("avx512vl")) {
         lanes = {vuvirida_trig_lanes_sin_avx512, vuvirida_trig_lanes_cos_avx512};
@@ -547,15 +549,25 @@ Pair chosen() noexcept {
 }
 
 // Chosen once, when the module is loaded.
-const Pair kLanes = chosen();
+const Width kLanes = chosen();
 
-void fill(LaneFunction lanes, const double* x, std::size_t n, double* y) noexcept {
+void fill(LaneFunction lanes, double (*library)(double), const double* x, std::size_t n,
+          double* y) noexcept {
     // Whole groups go through the lanes, in the mode they need
-    // (lanes_may_run); the library answers for the rest.
+    // (lanes_may_run); the library answers for every lane they left NaN, in
+    // a pass of its own that keeps the lanes' loop free of calls, and for
+    // the rest.
     const std::size_t whole =
         lanes == nullptr || !lanes_may_run() ? 0 : n / kLaneGroup * kLaneGroup;
     if (whole != 0) lanes(x, whole / kLaneGroup, y);
-    std::fill(y + whole, y + n, NAN);
+    for (std::size_t i = 0; i < whole; ++i) {
+        if (std::isnan(y[i])) [[unlikely]] {
+            y[i] = library(x[i]);
+        }
+    }
+    for (std::size_t i = whole; i < n; ++i) {
+        y[i] = library(x[i]);
+    }
 }
 
 }  // namespace
@@ -564,12 +576,12 @@ bool trig_lanes_in_use() noexcept {
     return kLanes.sin != nullptr;
 }
 
-void sin_lanes(const double* x, std::size_t n, double* y) noexcept {
-    fill(kLanes.sin, x, n, y);
+void sines(const double* x, std::size_t n, double* y) noexcept {
+    fill(kLanes.sin, library_sin, x, n, y);
 }
 
-void cos_lanes(const double* x, std::size_t n, double* y) noexcept {
-    fill(kLanes.cos, x, n, y);
+void cosines(const double* x, std::size_t n, double* y) noexcept {
+    fill(kLanes.cos, library_cos, x, n, y);
 }
 
 }  // namespace vuvirida::lib

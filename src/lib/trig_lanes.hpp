@@ -11,38 +11,21 @@
 // goes to the library.
 #pragma once
 
-#include <cmath>
 #include <cstddef>
 
 #include "lib/lanes.hpp"
 
 namespace vuvirida::lib {
 
-// y[i] = sin(x[i]) (cos(x[i])) for i < n where the lanes vouch for the
-// library's value, and NaN where the library must be asked (no sine or
-// cosine of an argument the lanes keep is NaN); NaN throughout where the
-// lanes are not in use or the processor is not in the mode they need
-// (lanes_may_run), and past the last whole group of four. x and y do not
-// overlap. Finish each value with sin_from_lane or cos_from_lane.
-void sin_lanes(const double* x, std::size_t n, double* y) noexcept;
-void cos_lanes(const double* x, std::size_t n, double* y) noexcept;
+// y[i] = sin(x[i]) (cos(x[i])) for i < n, the library's value, through the
+// lanes where they are in use and the processor is in the mode they need
+// (lanes_may_run), and from the library's own call for every argument the
+// lanes do not vouch for and past the last whole group of kLaneGroup. x and
+// y do not overlap.
+void sines(const double* x, std::size_t n, double* y) noexcept;
+void cosines(const double* x, std::size_t n, double* y) noexcept;
 
-// The library's sin(x) (cos(x)), given what sin_lanes (cos_lanes) wrote for x.
-inline double sin_from_lane(double lane, double x) noexcept {
-    if (std::isnan(lane)) [[unlikely]] {
-        return std::sin(x);
-    }
-    return lane;
-}
-
-inline double cos_from_lane(double lane, double x) noexcept {
-    if (std::isnan(lane)) [[unlikely]] {
-        return std::cos(x);
-    }
-    return lane;
-}
-
-// Whether sin_lanes and cos_lanes evaluate in this process: the library is a
+// Whether sines and cosines evaluate in this process: the library is a
 // glibc whose algorithm they repeat, the processor has AVX2, and the test at
 // load found no difference.
 bool trig_lanes_in_use() noexcept;
