@@ -10,14 +10,18 @@
 // call is skipped where its result is exact by definition (exp and cos of a
 // zero are 1, sin of a zero is that zero), transient_impulse computes the
 // remainder exactly itself where it can, since fmod's result is exact
-// (impulse_lanes.hpp), and three kernels evaluate exp in lanes where the
-// library's own value is known to follow (exp_lanes.hpp).
+// (impulse_lanes.hpp), and the kernels evaluate exp, sin and cos in vector
+// lanes where the library's own value is known to follow (exp_lanes.hpp,
+// trig_lanes.hpp), asking the library for every other.
 //
-// Where things are: generators.cpp holds the kernels and their per-sample
-// functions; loops.hpp the loops they share (stretches between polls, the
-// zero-rate and zero-frequency cases, envelopes in blocks); lanes.hpp what
-// every lane evaluation shares (group width, per-width copies, the
-// floating-point mode they need); bits.hpp the bit-pattern helpers.
+// Where things are: generators.cpp holds the kernels; samples.cpp their
+// per-sample functions; oscillator_lanes.cpp the oscillators' paths through
+// the exp, sin and cos lanes; loops.hpp the loops they share (stretches
+// between polls, the zero-rate and zero-frequency cases, blocks, envelopes
+// in blocks);
+// lanes.hpp what every lane evaluation shares (group width, per-width
+// copies, the floating-point mode they need); bits.hpp the bit-pattern
+// helpers.
 //
 // NaN values follow the same rule. Where an operation meets two NaN operands
 // the result is one of them, and which one (its sign and payload) depends on
