@@ -528,8 +528,8 @@ bool self_test_passes(Width lanes) noexcept {
 // The lanes for this process, or none: a verified glibc, AVX2 at least, and
 // a clean test at load.
 Width chosen() noexcept {
-#if defined(VUVIRIDA_TRIG_LANES)
     if (!library_is_verified_glibc()) return {};
+#if defined(VUVIRIDA_TRIG_LANES)
     __builtin_cpu_init();
     if (!__builtin_cpu_supports("avx2")) return {};
     Width lanes{vuvirida_trig_lanes_sin_avx2, vuvirida_trig_lanes_cos_avx2};
