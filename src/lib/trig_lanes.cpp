@@ -89,7 +89,7 @@
 //      rounding error of the reduced argument, or zero). We take
 //      delta = (2^-52 xx + 2^-100) |x| + 2^-99.
 //    The margins also absorb the rounding of the test itself.
-// With a typical |s| of 2^-9 the guard is about 2^-5 ulp of a result near 1,
+// With a typical |s| of 2^-9 the guard is about 2^-6 ulp of a result near 1,
 // and about 3% of arguments in the usual ranges fall back to the library
 // (benchmarks/run.py reports the share); every exact tie of glibc's final
 // sum falls back.
