@@ -4,6 +4,7 @@
     python benchmarks/run.py --quick              # shorter timings, report printed only
     python benchmarks/run.py --out results        # full run, also writes results/performance.{md,png}
     python benchmarks/run.py --update-docs        # full run, rewrites the tracked docs/performance.{md,png}
+    python benchmarks/run.py --ratios --quick     # only vuvirida / floor at n = 1e5 and 1e6, against the targets
 
 The report names the machine, the library versions and how the module was
 installed, never a path on the machine that ran it.
@@ -99,11 +100,12 @@ def np_transient(t, a, period, width, eq):
 # The functions whose exp goes through vuvirida's exp lanes (where they are in use);
 # at n = 1000000 with the sin and cos lanes in use, every oscillator's does.
 EXP_LANES = {"harmonic_oscillator", "fourier_square_wave", "transient_impulse"}
-# vuvirida / floor at n = 1e5 and 1e6 that the lanes should reach; fourier_square_wave
+# vuvirida / floor at each of RATIO_SIZES that the lanes should reach; fourier_square_wave
 # at 5 and at MANY_HARMONICS harmonics.
 FLOOR_TARGETS = {"harmonic_oscillator": 0.45, "pseudo_square_wave": 0.45, "fourier_square_wave": 0.40,
                  "pseudo_cycloid_wave": 0.45, "transient_impulse": 0.36}
 MANY_HARMONICS = 25
+RATIO_SIZES = (100_000, 1_000_000)
 
 NUMPY = [np_harmonic, np_pseudo_square, np_fourier, np_cycloid, np_transient]
 
@@ -205,6 +207,46 @@ def fallback_share(lib, function, arrays):
     pointer = lambda x: np.ascontiguousarray(x).ctypes.data_as(ctypes.POINTER(ctypes.c_double))
     shares = [lib.lane_fallback_share(function, pointer(x), len(x)) for x in arrays]
     return float("nan") if not shares else -1.0 if min(shares) < 0 else float(np.mean(shares))
+
+
+def ratio_entries():
+    """(label, index, scalars) of each run that FLOOR_TARGETS sets a ratio to the floor for."""
+    entries = []
+    for index, (name, scalars) in enumerate(FUNCTIONS):
+        if index != 2:
+            entries.append((name, index, scalars))
+            continue
+        for count in (scalars[5], MANY_HARMONICS):
+            entries.append((f"{name} ({count} harmonics)", index, scalars[:5] + (count,)))
+    return entries
+
+
+def against_floor(lib, entries, budget, repeats, mismatches):
+    """vuvirida's time over the floor's for each entry and each of RATIO_SIZES."""
+    ratios = {}
+    for label, index, scalars in entries:
+        fn = getattr(vuvirida, FUNCTIONS[index][0])
+        for n in RATIO_SIZES:
+            t = np.linspace(0.0, 240.0, n)
+            floor = Floor(lib, index, scalars, t)
+            if not np.array_equal(fn(t, *scalars).view(np.int64), floor.values().view(np.int64)):
+                mismatches.append((label, n))
+            best = fastest(repeats, {"vuvirida": repeat_of(fn, budget, (t,) + scalars), "floor": floor.repeat(budget)})
+            ratios[(label, n)] = best["vuvirida"] / best["floor"]
+    return ratios
+
+
+def targets_table(checks):
+    lines = ["| target | measured | met |", "|---|---:|---|"]
+    for label, value, op, limit in checks:
+        met = value <= limit if op == "<=" else value >= limit
+        lines.append(f"| {label} | {value:.3g} | {'yes' if met else 'no'} |")
+    return lines
+
+
+def ratio_checks(ratios):
+    return [(f"{label}: n = {n} time / floor <= {FLOOR_TARGETS[FUNCTIONS[index][0]]}", ratios[(label, n)], "<=",
+             FLOOR_TARGETS[FUNCTIONS[index][0]]) for n in RATIO_SIZES for label, index, _ in ratio_entries()]
 
 
 class Floor:
@@ -348,6 +390,8 @@ def installed_where():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="shorter timings (fewer, shorter repeats)")
+    parser.add_argument("--ratios", action="store_true",
+                        help="only vuvirida's time over the floor's at n = 1e5 and 1e6, against their targets")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--out", metavar="DIR", help="also write performance.md and performance.png into DIR")
     where.add_argument("--update-docs", action="store_true",
@@ -362,6 +406,13 @@ def main():
     workdir = tempfile.mkdtemp(prefix="vuvirida-floor-")
     try:
         lib = build_floor(workdir)
+        if args.ratios:
+            mismatches = []
+            lines = targets_table(ratio_checks(against_floor(lib, ratio_entries(), budget, repeats, mismatches)))
+            bits = lib.trig_lane_bits()
+            lines.insert(0, f"sin and cos lanes: {f'{bits} bits' if bits else 'not in use'}\n")
+            print("\n".join(lines + [f"MISMATCH with the floor: {label} n={n}" for label, n in mismatches]))
+            return 1 if mismatches else 0
         mvec, args.libmvec = build_libmvec(workdir)
         rows, mismatches = [], []
         for index, (name, scalars) in enumerate(FUNCTIONS):
@@ -384,15 +435,11 @@ def main():
                 print(f"{name:>20} n={n:<8} vuvirida {fmt_time(row['vuvirida']):>9}  "
                       f"numpy {fmt_time(row['numpy']):>9}  numexpr {fmt_time(row['numexpr']):>9}  "
                       f"floor {fmt_time(row['floor']):>9}  libmvec {fmt_time(row['libmvec']):>9}", flush=True)
-        # fourier_square_wave with many harmonics, against the floor.
-        many, many_times = OSCILLATOR + (MANY_HARMONICS,), {}
-        for n in (100_000, 1_000_000):
-            t = np.linspace(0.0, 240.0, n)
-            floor = Floor(lib, 2, many, t)
-            if not np.array_equal(vuvirida.fourier_square_wave(t, *many).view(np.int64), floor.values().view(np.int64)):
-                mismatches.append((f"fourier_square_wave({MANY_HARMONICS} harmonics)", n))
-            many_times[n] = fastest(repeats, {"vuvirida": repeat_of(vuvirida.fourier_square_wave, budget, (t,) + many),
-                                              "floor": floor.repeat(budget)})
+        # The rest of the runs with a target against the floor.
+        ratios = {(label, n): r["vuvirida"] / r["floor"] for r in rows for label, index, scalars in ratio_entries()
+                  if r["n"] in RATIO_SIZES and r["function"] == FUNCTIONS[index][0] and scalars == FUNCTIONS[index][1]}
+        missing = [entry for entry in ratio_entries() if (entry[0], RATIO_SIZES[0]) not in ratios]
+        ratios.update(against_floor(lib, missing, budget, repeats, mismatches))
 
         # Accuracy of the other evaluations against libm, on the largest array.
         t = np.linspace(0.0, 240.0, SIZES[-1])
@@ -440,7 +487,7 @@ def main():
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
-    report = render(rows, many_times, accuracy, overhead, zero_gamma, unaligned, borrows, mismatches, args)
+    report = render(rows, ratios, accuracy, overhead, zero_gamma, unaligned, borrows, mismatches, args)
     print()
     print(report)
     if out:
@@ -452,7 +499,7 @@ def main():
     return 1 if mismatches else 0
 
 
-def render(rows, many, accuracy, overhead, zero_gamma, unaligned, borrows, mismatches, args):
+def render(rows, ratios, accuracy, overhead, zero_gamma, unaligned, borrows, mismatches, args):
     lines = ["# Performance", "",
              "Made by `python benchmarks/run.py" + (" --quick" if args.quick else "")
              + (" --update-docs" if args.update_docs else "") + "`: "
@@ -530,21 +577,10 @@ def render(rows, many, accuracy, overhead, zero_gamma, unaligned, borrows, misma
     for name, _ in FUNCTIONS:
         r = by[(name, 48)]
         checks.append((f"{name}: n = 48 >= 3x faster than NumPy", r["numpy"] / r["vuvirida"], ">=", 3.0))
-    for n in (100_000, 1_000_000):
-        for name, scalars in FUNCTIONS:
-            r, limit = by[(name, n)], FLOOR_TARGETS[name]
-            label = f"{name}{f' ({scalars[5]} harmonics)' if len(scalars) == 6 else ''}: n = {n} time / floor"
-            checks.append((f"{label} <= {limit}", r["vuvirida"] / r["floor"], "<=", limit))
-            if len(scalars) == 6:
-                r = many[n]
-                checks.append((f"{name} ({MANY_HARMONICS} harmonics): n = {n} time / floor <= {limit}",
-                               r["vuvirida"] / r["floor"], "<=", limit))
+    checks += ratio_checks(ratios)
     checks.append(("harmonic_oscillator: gamma 0 >= 1.5x faster than gamma -0.01",
                    zero_gamma[0][1] / zero_gamma[0][2], ">=", 1.5))
-    lines += ["", "Targets:", "", "| target | measured | met |", "|---|---:|---|"]
-    for label, value, op, limit in checks:
-        met = value <= limit if op == "<=" else value >= limit
-        lines.append(f"| {label} | {value:.2f} | {'yes' if met else 'no'} |")
+    lines += ["", "Targets:", ""] + targets_table(checks)
     return "\n".join(lines) + "\n"
 
 
