@@ -436,7 +436,7 @@ def main():
                       f"numpy {fmt_time(row['numpy']):>9}  numexpr {fmt_time(row['numexpr']):>9}  "
                       f"floor {fmt_time(row['floor']):>9}  libmvec {fmt_time(row['libmvec']):>9}", flush=True)
         # The rest of the runs with a target against the floor.
-        ratios = {(label, n): r["vuvirida"] / r["floor"] for r in rows for label, index, scalars in ratio_entries()
+        ratios = {(label, r["n"]): r["vuvirida"] / r["floor"] for r in rows for label, index, scalars in ratio_entries()
                   if r["n"] in RATIO_SIZES and r["function"] == FUNCTIONS[index][0] and scalars == FUNCTIONS[index][1]}
         missing = [entry for entry in ratio_entries() if (entry[0], RATIO_SIZES[0]) not in ratios]
         ratios.update(against_floor(lib, missing, budget, repeats, mismatches))
