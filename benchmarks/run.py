@@ -18,8 +18,9 @@ In one run, for every function and n in 0, 1, 48, 1000, 100000, 1000000:
              compiled here with $CXX (default g++) -O2 -ffp-contract=off and timed
              inside C.
   libmvec    the same source compiled again with -O3 -ffast-math, the widest
-             x86-64 level the processor has, -fopenmp-simd and -lmvec, so that
-             GCC calls glibc's vector exp, sin and cos: the limit this machine
+             x86-64 level the processor has, -fopenmp-simd (Clang: and
+             -fveclib=libmvec) and -lmvec, so that the compiler calls glibc's
+             vector exp, sin and cos: the limit this machine
              allows for the formulas, not libm's values bit for bit (skipped
              where it does not build).
 It also counts, for each function's exp, sin and cos arguments at n = 1000000,
@@ -167,7 +168,8 @@ def build_libmvec(directory):
     level = ["-march=x86-64-v4"] if v3 | {"avx512f", "avx512dq", "avx512vl", "avx512bw", "avx512cd"} <= set(flags) \
         else ["-march=x86-64-v3"] if v3 <= set(flags) else []
     library, cxx = os.path.join(directory, "libmvec.so"), os.environ.get("CXX", "g++")
-    options = ["-O3", "-ffast-math", *level, "-fopenmp-simd", "-DFLOOR_LIBMVEC"]
+    clang = "clang" in subprocess.run([cxx, "--version"], capture_output=True, text=True).stdout
+    options = ["-O3", "-ffast-math", *level, "-fopenmp-simd", *(["-fveclib=libmvec"] if clang else []), "-DFLOOR_LIBMVEC"]
     # Compiled and linked apart: linked with -ffast-math, GCC before 13 adds start-up code that
     # sets flush-to-zero for the whole process, which would turn vuvirida's lanes off.
     for command in ([cxx, *options, "-std=c++20", "-fPIC", "-c", os.path.join(HERE, "floor.cpp"), "-o", library + ".o"],
