@@ -67,6 +67,7 @@ def alarm():  # installs a SIGALRM handler; the timer is stopped and the handler
 
 
 def start_timer():  # fires a millisecond later, inside the call that converts this argument
+    # (handlers start it again where a loaded machine ran it out before the call began)
     signal.setitimer(signal.ITIMER_REAL, 0.001)
 
 
@@ -87,7 +88,7 @@ def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way
     args = [t, *TYPICAL[name]]
     if way == "signal":
         seen, args[-1] = [], 100
-        alarm(lambda signum, frame: (seen.append(in_the_call(registry, t)), change(t)))
+        alarm(lambda signum, frame: start_timer() if not in_the_call(registry, t) else (seen.append(True), change(t)))
         args[position] = Changes(start_timer, args[position])
     else:
         args[position] = Changes(lambda: change(t), args[position])
@@ -106,17 +107,17 @@ def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way
 @pytest.mark.parametrize("name", TYPICAL)
 def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm, registry):
     t = np.linspace(-50.0, 50.0, 3_000_000)  # some ten milliseconds of work or more
-    seen = []
 
     def interrupt(signum, frame):
-        seen.append(in_the_call(registry, t))
+        if not in_the_call(registry, t):  # a loaded machine: still in the argument's Python code
+            return start_timer()
         raise KeyboardInterrupt
 
     alarm(interrupt)
     amplitude, *rest = TYPICAL[name]
     with pytest.raises(KeyboardInterrupt):
         getattr(vuvirida, name)(t, Changes(start_timer, amplitude), *rest)
-    assert seen == [True] and not in_the_call(registry, t)
+    assert not in_the_call(registry, t)
 
 
 # Ctrl-C in calls of 15 s and of for ever: "ready" is printed as the last
