@@ -121,14 +121,19 @@ def numexpr_call(index, scalars):
     return lambda t: numexpr.evaluate(text, local_dict=dict(names, t=t))
 
 
+def build_library(sources, library, flags):
+    """Compiles sources (with src/ on the include path) into the shared library and loads it."""
+    command = [os.environ.get("CXX", "g++"), *flags, "-shared", "-fPIC", "-I", os.path.join(ROOT, "src"),
+               *sources, "-o", library]
+    subprocess.run(command, check=True)
+    return ctypes.CDLL(library)
+
+
 def build_floor(directory):
     sources = [os.path.join(HERE, "floor.cpp"), os.path.join(HERE, "exp_share.cpp"),
                os.path.join(ROOT, "src", "lib", "exp_lanes.cpp")]
-    library = os.path.join(directory, "floor.so")
-    command = [os.environ.get("CXX", "g++"), "-O2", "-ffp-contract=off", "-fno-fast-math", "-std=c++20", "-shared",
-               "-fPIC", "-I", os.path.join(ROOT, "src"), *sources, "-o", library]
-    subprocess.run(command, check=True)
-    lib = ctypes.CDLL(library)
+    lib = build_library(sources, os.path.join(directory, "floor.so"),
+                        ["-O2", "-ffp-contract=off", "-fno-fast-math", "-std=c++20"])
     pointer = ctypes.POINTER(ctypes.c_double)
     lib.floor_eval.argtypes = [ctypes.c_int, pointer, ctypes.c_size_t, pointer, pointer,
                                ctypes.c_uint64]
