@@ -136,8 +136,15 @@ def numexpr_call(index, scalars):
     return lambda t: numexpr.evaluate(text, local_dict=dict(names, t=t))
 
 
-def load_floor(library):
-    lib = ctypes.CDLL(library)
+def build_library(sources, library, flags):
+    """Compiles sources (with src/ on the include path) into the shared library and loads it."""
+    command = [os.environ.get("CXX", "g++"), *flags, "-shared", "-fPIC", "-I", os.path.join(ROOT, "src"),
+               *sources, "-o", library]
+    subprocess.run(command, check=True)
+    return ctypes.CDLL(library)
+
+
+def load_floor(lib):
     pointer = ctypes.POINTER(ctypes.c_double)
     lib.floor_eval.argtypes = [ctypes.c_int, pointer, ctypes.c_size_t, pointer, pointer,
                                ctypes.c_uint64]
@@ -149,12 +156,9 @@ def load_floor(library):
 def build_floor(directory):
     sources = [os.path.join(HERE, "floor.cpp"), os.path.join(HERE, "lane_share.cpp"),
                os.path.join(ROOT, "src", "lib", "exp_lanes.cpp"), os.path.join(ROOT, "src", "lib", "trig_lanes.cpp")]
-    library = os.path.join(directory, "floor.so")
-    command = [os.environ.get("CXX", "g++"), "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-builtin-sin",
-               "-fno-builtin-cos", "-std=c++20", "-shared", "-fPIC", "-I", os.path.join(ROOT, "src"), *sources,
-               "-o", library]
-    subprocess.run(command, check=True)
-    lib = load_floor(library)
+    lib = load_floor(build_library(sources, os.path.join(directory, "floor.so"),
+                                   ["-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-builtin-sin",
+                                    "-fno-builtin-cos", "-std=c++20"]))
     lib.lane_fallback_share.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double), ctypes.c_size_t]
     lib.lane_fallback_share.restype = ctypes.c_double
     return lib
@@ -178,7 +182,7 @@ def build_libmvec(directory):
             return None, "did not build"
     symbols = subprocess.run(["nm", "-D", "--undefined-only", library], capture_output=True, text=True).stdout
     vector = sorted({w.split("@")[0] for w in symbols.split() if w.startswith("_ZGV")})
-    return load_floor(library), f"`{' '.join(options[:-1])}`, calls {', '.join(vector) or 'no vector function'}"
+    return load_floor(ctypes.CDLL(library)), f"`{' '.join(options[:-1])}`, calls {', '.join(vector) or 'no vector function'}"
 
 
 def exp_arguments(index, scalars, t):

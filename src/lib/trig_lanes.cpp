@@ -97,8 +97,8 @@
 // The steps are written once (trig_lane_steps.inc) and compiled for two
 // vector widths, chosen at load: four doubles (AVX2) and eight (AVX-512).
 // The table's four values of a lane's row are one 32-byte load, transposed
-// into four vectors. Nothing here fuses a multiply and an add: the targets
-// have no FMA, and the kernels are built without contraction. The lanes run
+// into four vectors. Nothing here fuses a multiply and an add: no step asks
+// for one, and the kernels are built without contraction. The lanes run
 // only where the library is a glibc from 2.28 to 2.43 and a test at load
 // (self_test_passes, below) finds no difference from its sin and cos.
 
@@ -161,8 +161,8 @@ constexpr double kToInt = 0x1.8p52;
 constexpr std::uint64_t kSinTiny = 0x3e50000000000000;  // 2^-26
 constexpr std::uint64_t kCosTiny = 0x3e40000000000000;  // 2^-27
 constexpr std::uint64_t kDirect = 0x3feb600000000000;   // 0.85546875
-constexpr std::uint64_t kMiddle = 0x400368fd00000000;   // 2.426265...
-constexpr std::uint64_t kReduced = 0x419921fb00000000;  // 105414350.5...
+constexpr std::uint64_t kMiddle = 0x400368fd00000000;   // 2.4262638...
+constexpr std::uint64_t kReduced = 0x419921fb00000000;  // 105414336
 
 constexpr double kTaylorBelow = 0.126;
 constexpr double kQuadrantMargin = 0.5 - 0x1p-26;
