@@ -3,7 +3,7 @@
 //
 // Where the platform library is a glibc whose sin and cos follow the
 // algorithm written out in trig_lanes.cpp, most arguments are evaluated here
-// by the same steps, four at a time, and kept only where every build of that
+// by the same steps, four or eight at a time, and kept only where every build of that
 // algorithm (whichever multiply-adds its compiler fused) rounds to the same
 // double; every other argument goes to the library. A test at load compares
 // the lanes with the library over a few thousand arguments and turns them off
