@@ -196,6 +196,32 @@ def test_pulse_at_hard_exponents():
             assert_same(got, exp(((samples / w) * (samples / w)) * -0.5), f"width {w}")
 
 
+# Hard arguments of sin and cos made by tests/make_trig_data.py: where the
+# library's steps without multiply-adds round otherwise than the library
+# itself, where their last sum is a tie or next to one, the steps' branch and
+# table edges, multiples of pi/2, quadrant ties, and what the lanes leave to
+# the library. Padded to whole groups of 8, so that every case goes through
+# the lanes; rolled by 0 to 7 each case meets every lane position, and by 61
+# crosses into another block.
+with np.load(os.path.join(os.path.dirname(__file__), "data", "trig_hard_cases.npz")) as _cases:
+    TRIG_HARD = np.concatenate([_cases[k] for k in _cases.files])
+TRIG_HARD = np.resize(TRIG_HARD, -(-TRIG_HARD.size // 8) * 8)
+
+
+# Each oscillator with t the argument of a sin or cos: harmonic and cycloid
+# cos(t) (the cycloid at half the frequency cos(2 * (t / 2)) as well), the
+# square waves sin(t); with gamma != 0 the exp lanes run beside them.
+@pytest.mark.parametrize("gamma", [0.0, 2.0**-30])
+@pytest.mark.parametrize("name, omega, more", [
+    ("harmonic_oscillator", 1.0, ()), ("pseudo_cycloid_wave", 1.0, ()), ("pseudo_cycloid_wave", 0.5, ()),
+    ("pseudo_square_wave", 1.0, ()), ("fourier_square_wave", 1.0, (3,))])
+def test_sin_and_cos_at_hard_arguments_in_every_lane(name, omega, more, gamma):
+    fn, args = getattr(vuvirida, name), (1.0, gamma, omega, 0.0, 0.0, *more)
+    want = check(name, TRIG_HARD, *args)
+    for roll in [*range(1, 8), 61]:
+        assert_same(fn(np.roll(TRIG_HARD, roll), *args), np.roll(want, roll), f"rolled by {roll}")
+
+
 # The covered range, beyond it, and the usual envelope and pulse ranges; the
 # long run (benchmarks/exp_long_run.py) does the same on 10^8 arguments.
 @pytest.mark.parametrize("name, low, high, args", [
@@ -227,11 +253,13 @@ def rounding(mode):
 @pytest.mark.parametrize("mode", DIRECTED)
 def test_lanes_stand_aside_unless_rounding_to_nearest(mode):
     # The lanes' values are the library's only when rounding to nearest; in
-    # any other mode each exp must be the library's own in that mode.
+    # any other mode each exp, sin and cos must be the library's own in that mode.
     rng = np.random.default_rng(mode)
     x, t = np.concatenate([rng.uniform(-708.0, 709.0, 20_000), HARD]), rng.uniform(-7.0, 7.0, 20_000)
     with rounding(mode):
         for name, samples, args in [("harmonic_oscillator", x, (1.0, 1.0, 0.0, 0.0, 0.0)),
+                                    ("harmonic_oscillator", TRIG_HARD, (1.0, 0.0, 1.0, 0.0, 0.0)),
+                                    ("pseudo_square_wave", TRIG_HARD, (1.0, 0.0, 1.0, 0.0, 0.0)),
                                     ("fourier_square_wave", x, (1.0, 1.0, 0.3, 0.2, 0.0, 0)),
                                     ("transient_impulse", t, (1.0, 0.0, 0.5, 0.0))]:
             check(name, samples, *args)
