@@ -11,14 +11,6 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define LANE_SHARE_TRIG 1
-namespace vuvirida::lib {
-// The sin and cos lanes per vector width, over groups of kLaneGroup
-// arguments, NaN where a lane goes to the library (trig_lanes.cpp).
-void vuvirida_trig_lanes_sin_avx2(const double*, std::size_t, double*) noexcept;
-void vuvirida_trig_lanes_cos_avx2(const double*, std::size_t, double*) noexcept;
-void vuvirida_trig_lanes_sin_avx512(const double*, std::size_t, double*) noexcept;
-void vuvirida_trig_lanes_cos_avx512(const double*, std::size_t, double*) noexcept;
-}  // namespace vuvirida::lib
 #endif
 
 namespace lib = vuvirida::lib;

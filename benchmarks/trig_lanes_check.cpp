@@ -10,17 +10,6 @@
 
 #include "lib/trig_lanes.hpp"
 
-namespace vuvirida::lib {
-void vuvirida_trig_lanes_sin_avx2(const double* __restrict x, std::size_t groups,
-                                  double* __restrict y) noexcept;
-void vuvirida_trig_lanes_cos_avx2(const double* __restrict x, std::size_t groups,
-                                  double* __restrict y) noexcept;
-void vuvirida_trig_lanes_sin_avx512(const double* __restrict x, std::size_t groups,
-                                    double* __restrict y) noexcept;
-void vuvirida_trig_lanes_cos_avx512(const double* __restrict x, std::size_t groups,
-                                    double* __restrict y) noexcept;
-}  // namespace vuvirida::lib
-
 #define EXPORT extern "C" [[gnu::visibility("default")]]
 
 namespace {

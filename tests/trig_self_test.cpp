@@ -13,13 +13,6 @@
 
 #include "lib/trig_lanes.hpp"
 
-namespace vuvirida::lib {
-void vuvirida_trig_lanes_sin_avx2(const double*, std::size_t, double*) noexcept;
-void vuvirida_trig_lanes_cos_avx2(const double*, std::size_t, double*) noexcept;
-void vuvirida_trig_lanes_sin_avx512(const double*, std::size_t, double*) noexcept;
-void vuvirida_trig_lanes_cos_avx512(const double*, std::size_t, double*) noexcept;
-}  // namespace vuvirida::lib
-
 namespace {
 
 using Lanes = void (*)(const double*, std::size_t, double*) noexcept;

@@ -30,4 +30,14 @@ void cosines(const double* x, std::size_t n, double* y) noexcept;
 // load found no difference.
 bool trig_lanes_in_use() noexcept;
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Each vector width's lanes alone, over `groups` groups of kLaneGroup
+// arguments: NaN where a lane's value goes to the library. For the checks
+// and the benchmark's shares; call only a width the processor has.
+void vuvirida_trig_lanes_sin_avx2(const double* x, std::size_t groups, double* y) noexcept;
+void vuvirida_trig_lanes_cos_avx2(const double* x, std::size_t groups, double* y) noexcept;
+void vuvirida_trig_lanes_sin_avx512(const double* x, std::size_t groups, double* y) noexcept;
+void vuvirida_trig_lanes_cos_avx512(const double* x, std::size_t groups, double* y) noexcept;
+#endif
+
 }  // namespace vuvirida::lib
