@@ -2,7 +2,8 @@
 """Makes the data behind the vector sin and cos lanes, with mpmath at 200 bits.
 
     python tests/make_trig_data.py table   # src/lib/trig_table.hpp: sin and cos at i / 128 as double-doubles
-    python tests/make_trig_data.py cases   # tests/data/trig_hard_cases.npz: arguments that test the lanes
+    python tests/make_trig_data.py cases   # tests/data/trig_hard_cases.npz: arguments that test the lanes,
+                                           # and a share of them for the test at load, src/lib/trig_hard_arguments.hpp
 
 Row i (0 <= i < 110) holds sin(i/128) and cos(i/128) each as the double nearest to it and the double
 nearest to the rest; rows 110 + i hold the same values ordered for a cosine (cos, its rest, -sin, -its
@@ -261,6 +262,25 @@ def make_cases(per_cell=(64, 24, 40), tries=400_000):
     arrays = {k: np.array(v, dtype=np.float64) for k, v in kinds.items()}
     np.savez_compressed(os.path.join(ROOT, "tests", "data", "trig_hard_cases.npz"), **arrays)
     print(", ".join(f"{v.size} {k}" for k, v in arrays.items()))
+    write_hard_arguments(arrays)
+
+
+def write_hard_arguments(arrays):
+    """A share of the unfused, tie and quadrant cases, for the lanes' test at load."""
+    chosen = np.concatenate([arrays["unfused"][::10], arrays["ties"][::4], arrays["quadrants"]])
+    lines = [" ".join(f"{v.hex()}," for v in chosen[i:i + 3]) for i in range(0, chosen.size, 3)]
+    text = ("// Arguments where a build of the library's sin and cos without fused\n"
+            "// multiply-adds gives other values than the FMA build, where the steps' last\n"
+            "// sum is an exact tie, and where the library reduced by the other multiple of\n"
+            "// pi/2: a share of the hard cases, for the lanes' test at load. Made by\n"
+            "// tests/make_trig_data.py cases; do not edit by hand.\n"
+            "// clang-format off\n"
+            "#pragma once\n\n"
+            "namespace vuvirida::lib::trig_table {\n\n"
+            "inline constexpr double kHardArguments[] = {\n" + "\n".join(f"    {line}" for line in lines) +
+            "\n};\n\n}  // namespace vuvirida::lib::trig_table\n")
+    with open(os.path.join(ROOT, "src", "lib", "trig_hard_arguments.hpp"), "w") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@
 
 #include "lib/bits.hpp"
 #include "lib/lanes.hpp"
+#include "lib/trig_hard_arguments.hpp"
 #include "lib/trig_table.hpp"
 
 #if defined(__GLIBC__)
@@ -480,9 +481,11 @@ struct Width {
 // The test at load: the lanes against the library's own sin and cos over
 // every branch, every table row and its midpoints, the branch thresholds,
 // the multiples of pi/2 and the quadrant ties, each a few ulps either side,
-// and arguments spread over the usual ranges; about 3,500 arguments, well
-// under a millisecond. The first difference turns the lanes off.
-constexpr std::size_t kSelfTestSize = 3584;
+// hard cases (where builds with and without fused multiply-adds differ,
+// exact ties of the last sum, trig_hard_arguments.hpp) and arguments spread
+// over the usual ranges; 4,096 arguments, about 0.1 ms. The first
+// difference turns the lanes off.
+constexpr std::size_t kSelfTestSize = 4096;
 static_assert(kSelfTestSize % kLaneGroup == 0);
 
 double step_from(double v, int ulps) noexcept {
@@ -518,6 +521,9 @@ bool self_test_passes(Width lanes) noexcept {
     for (int k = 1; k <= 64; ++k) {
         around(k * kHalfPiHigh);
         around((k + 0.5) * kHalfPiHigh);
+    }
+    for (const double hard : trig_table::kHardArguments) {
+        x[n++] = hard;
     }
     // The rest from a fixed sequence over a few ranges.
     std::uint64_t state = 0x9e3779b97f4a7c15;
