@@ -153,7 +153,7 @@ def test_impulse_remainders_against_fmod(width):
     check("transient_impulse", np.concatenate([IMPULSE_T, t, -t, *random]), 1.0, 0.0, width, 0.0)
 
 
-# Hard arguments of exp made by tests/make_exp_data.py: where libm is not
+# Hard arguments of exp made by tools/make_exp_data.py: where libm is not
 # correctly rounded, where e^x lies within 1e-3 ulp of a midpoint, and where
 # the lanes' rounding test draws its line; with the covered range's ends, the
 # overflow and underflow thresholds, subnormal and power-of-two results.
@@ -196,7 +196,7 @@ def test_pulse_at_hard_exponents():
             assert_same(got, exp(((samples / w) * (samples / w)) * -0.5), f"width {w}")
 
 
-# Hard arguments of sin and cos made by tests/make_trig_data.py: where the
+# Hard arguments of sin and cos made by tools/make_trig_data.py: where the
 # library's steps without multiply-adds round otherwise than the library
 # itself, where their last sum is a tie or next to one, the steps' branch and
 # table edges, multiples of pi/2, quadrant ties, and what the lanes leave to

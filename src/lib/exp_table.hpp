@@ -1,7 +1,7 @@
 // 2^(j / 128) for j = 0 ... 127 as a double-double {high, low}: high is the double
 // nearest to the power and low the double nearest to the rest, so that
 // high + low is within 2^-106 of the power, relatively. Made by
-// tests/make_exp_data.py table; do not edit by hand.
+// tools/make_exp_data.py table; do not edit by hand.
 // clang-format off
 #pragma once
 

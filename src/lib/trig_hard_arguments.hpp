@@ -2,7 +2,7 @@
 // multiply-adds gives other values than the FMA build, where the steps' last
 // sum is an exact tie, and where the library reduced by the other multiple of
 // pi/2: a share of the hard cases, for the lanes' test at load. Made by
-// tests/make_trig_data.py cases; do not edit by hand.
+// tools/make_trig_data.py cases; do not edit by hand.
 // clang-format off
 #pragma once
 

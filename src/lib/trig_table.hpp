@@ -1,7 +1,7 @@
 // sin(i / 128) and cos(i / 128) for i = 0 ... 109, each as a double-double: the
 // double nearest to the value and the double nearest to the rest. Rows 0 ... 109
 // are {sin, rest, cos, rest}; rows 110 ... 219 the same values ordered for a
-// cosine, {cos, rest, -sin, -rest}. Made by tests/make_trig_data.py table; do not
+// cosine, {cos, rest, -sin, -rest}. Made by tools/make_trig_data.py table; do not
 // edit by hand.
 // clang-format off
 #pragma once

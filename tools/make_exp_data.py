@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Makes the data behind the vector exp lanes, with mpmath at 200 bits.
 
-    python tests/make_exp_data.py table   # src/lib/exp_table.hpp: 2^(j/128) as double-doubles
-    python tests/make_exp_data.py cases   # tests/data/exp_hard_cases.npz: arguments that test the rounding
+    python tools/make_exp_data.py table   # src/lib/exp_table.hpp: 2^(j/128) as double-doubles
+    python tools/make_exp_data.py cases   # tests/data/exp_hard_cases.npz: arguments that test the rounding
 
 The hard cases are arguments x (the array `arguments`) of three kinds:
   - the library's exp(x) is not the correctly rounded value of e^x;
@@ -46,7 +46,7 @@ def make_table():
     text = ("// 2^(j / 128) for j = 0 ... 127 as a double-double {high, low}: high is the double\n"
             "// nearest to the power and low the double nearest to the rest, so that\n"
             "// high + low is within 2^-106 of the power, relatively. Made by\n"
-            "// tests/make_exp_data.py table; do not edit by hand.\n"
+            "// tools/make_exp_data.py table; do not edit by hand.\n"
             "// clang-format off\n"
             "#pragma once\n\n"
             "namespace vuvirida::lib::exp_table {\n\n"

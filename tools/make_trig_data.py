@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Makes the data behind the vector sin and cos lanes, with mpmath at 200 bits.
 
-    python tests/make_trig_data.py table   # src/lib/trig_table.hpp: sin and cos at i / 128 as double-doubles
-    python tests/make_trig_data.py cases   # tests/data/trig_hard_cases.npz: arguments that test the lanes,
+    python tools/make_trig_data.py table   # src/lib/trig_table.hpp: sin and cos at i / 128 as double-doubles
+    python tools/make_trig_data.py cases   # tests/data/trig_hard_cases.npz: arguments that test the lanes,
                                            # and a share of them for the test at load, src/lib/trig_hard_arguments.hpp
 
 Row i (0 <= i < 110) holds sin(i/128) and cos(i/128) each as the double nearest to it and the double
@@ -63,7 +63,7 @@ def make_table():
     text = ("// sin(i / 128) and cos(i / 128) for i = 0 ... 109, each as a double-double: the\n"
             "// double nearest to the value and the double nearest to the rest. Rows 0 ... 109\n"
             "// are {sin, rest, cos, rest}; rows 110 ... 219 the same values ordered for a\n"
-            "// cosine, {cos, rest, -sin, -rest}. Made by tests/make_trig_data.py table; do not\n"
+            "// cosine, {cos, rest, -sin, -rest}. Made by tools/make_trig_data.py table; do not\n"
             "// edit by hand.\n"
             "// clang-format off\n"
             "#pragma once\n\n"
@@ -273,7 +273,7 @@ def write_hard_arguments(arrays):
             "// multiply-adds gives other values than the FMA build, where the steps' last\n"
             "// sum is an exact tie, and where the library reduced by the other multiple of\n"
             "// pi/2: a share of the hard cases, for the lanes' test at load. Made by\n"
-            "// tests/make_trig_data.py cases; do not edit by hand.\n"
+            "// tools/make_trig_data.py cases; do not edit by hand.\n"
             "// clang-format off\n"
             "#pragma once\n\n"
             "namespace vuvirida::lib::trig_table {\n\n"
