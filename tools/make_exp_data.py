@@ -86,7 +86,10 @@ def exact_square(z):
     return None
 
 
-def make_cases(count=3000):
+def make_cases(count=750):
+    # 750 arguments catch a rounding test that keeps every lane (scale 1.0 for
+    # 1.0232) in 77 of them and 19 pulse samples; four times as many caught no
+    # planted fault that these miss.
     rng = np.random.default_rng(20261207)
     ranges = [(-708.0, 709.0), (-20.0, 20.0), (-1.0, 1.0), (-1e-3, 1e-3)]
     found = []

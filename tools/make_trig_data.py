@@ -260,8 +260,13 @@ def make_cases(per_cell=(64, 24, 40), tries=400_000):
     library = [s * v for v in library for s in (1, -1)]
     kinds.update(edges=edges, quadrants=quadrant_ties(rows, rng, 32), library=library)
     arrays = {k: np.array(v, dtype=np.float64) for k, v in kinds.items()}
-    np.savez_compressed(os.path.join(ROOT, "tests", "data", "trig_hard_cases.npz"), **arrays)
-    print(", ".join(f"{v.size} {k}" for k, v in arrays.items()))
+    # The tests read every fourth case of each kind: against builds with a fault
+    # planted in the rounding test (no test, no slack) or the table, that share
+    # still catches each in 14 to 138 cases, and the whole caught no fault it
+    # misses. The test at load takes its own share of the whole.
+    shares = {k: v[::4] for k, v in arrays.items()}
+    np.savez_compressed(os.path.join(ROOT, "tests", "data", "trig_hard_cases.npz"), **shares)
+    print(", ".join(f"{v.size} {k}" for k, v in shares.items()))
     write_hard_arguments(arrays)
 
 
