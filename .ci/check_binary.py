@@ -1,4 +1,4 @@
-"""Inspect a built module file: no fused multiply-add, only the init symbol.
+"""Inspect a built module file: no fused multiply-add, only the init symbol, libm's own calls.
 
     check_binary.py BUILT [SHIPPED]   check a build and, optionally, its shipped copy
     check_binary.py --fused-only FILE  only look for fused multiply-adds
@@ -10,7 +10,8 @@ instruction is attributed to the function holding it. A fused multiply-add
 rounds once where the waveforms round twice, so none may appear outside the
 functions allowed below. SHIPPED is the copy in the wheel, stripped of local
 symbols: it must hold exactly the fused instructions the allowed functions
-account for, and export only PyInit_vuvirida. Checked alone, a stripped
+account for, export only PyInit_vuvirida, and call the C library's exp,
+sin, cos and fmod, never a merged sincos. Checked alone, a stripped
 module attributes everything to its few remaining symbols: that suffices
 while nothing is allowed.
 """
@@ -32,6 +33,9 @@ ALLOWED_FUSED = (
     # library's exp, and the hard-case tables check it bit for bit.
     "vuvirida::lib::vuvirida_exp_lanes_fma_",
 )
+
+# The C library's functions the waveforms' steps call, each by name.
+LIBRARY_CALLS = {"exp", "sin", "cos", "fmod"}
 
 # x86-64 FMA3/FMA4/AVX-512 forms and the AArch64 scalar, vector and SVE forms.
 FUSED = re.compile(r"v?fc?n?m(add|sub|ad|sb|la|ls)\w*|bfml\w*")
@@ -63,10 +67,14 @@ def fused_by_function(path):
     return found
 
 
-def exported(path):
-    command = ["nm", "-gU"] if sys.platform == "darwin" else ["nm", "-D", "--defined-only"]
+def dynamic_symbols(path, defined):
+    """The names a module file exports (defined) or takes from other libraries."""
+    darwin = sys.platform == "darwin"
+    command = (["nm", "-gU" if defined else "-u"] if darwin
+               else ["nm", "-D", "--defined-only" if defined else "--undefined-only"])
     out = subprocess.run(command + [path], capture_output=True, text=True, check=True).stdout
-    return [line.split()[-1].removeprefix("_" if sys.platform == "darwin" else "") for line in out.splitlines()]
+    return [line.split()[-1].split("@")[0].removeprefix("_" if darwin else "") for line in out.splitlines()
+            if line.strip()]
 
 
 def module_file(path, scratch):
@@ -94,9 +102,17 @@ def check(args):
                 for k, v in found.items() if not k.startswith(ALLOWED_FUSED)]
     if shipped != built and (count := sum(map(len, fused_by_function(shipped).values()))) != allowed:
         problems.append(f"{shipped}: {count} fused multiply-adds where the build accounts for {allowed}")
-    if (names := exported(shipped)) != ["PyInit_vuvirida"]:
+    if (names := dynamic_symbols(shipped, defined=True)) != ["PyInit_vuvirida"]:
         problems.append(f"{shipped}: exports {names}, not only PyInit_vuvirida")
-    print("\n".join(problems) or f"{shipped}: no fused multiply-add outside {ALLOWED_FUSED}; exports PyInit_vuvirida")
+    # The library's own functions, each on its own: a sine and cosine merged
+    # into one sincos call round otherwise than sin and cos.
+    calls = set(dynamic_symbols(shipped, defined=False))
+    merged = sorted(n for n in calls if "sincos" in n)
+    if not LIBRARY_CALLS <= calls or merged:
+        problems.append(f"{shipped}: calls {sorted(LIBRARY_CALLS & calls)} of {sorted(LIBRARY_CALLS)}, "
+                        f"and {merged or 'no'} merged sine and cosine")
+    print("\n".join(problems) or f"{shipped}: no fused multiply-add outside {ALLOWED_FUSED}; exports PyInit_vuvirida; "
+          f"calls the library's {', '.join(sorted(LIBRARY_CALLS))}")
     return 1 if problems else 0
 
 

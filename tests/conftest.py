@@ -8,7 +8,6 @@ import json
 import multiprocessing
 import os
 import platform
-import shutil
 import subprocess
 import sys
 from ctypes import c_char_p, c_int, c_size_t, c_uint64, c_void_p, py_object
@@ -42,24 +41,6 @@ fails_allocations = pytest.mark.skipif(not HAS_TESTCAPI, reason="needs _testcapi
 import_survives_failed_allocations = pytest.mark.skipif(
     sys.version_info >= (3, 13), reason=f"CPython {platform.python_version()} crashes by itself under "
     "injected allocation failures while importing a single-phase init module")
-
-# How nm lists a module file's dynamic symbols: (defined, undefined, the
-# prefix the platform's C symbols carry).
-NM = {"linux": (["nm", "-D", "--defined-only"], ["nm", "-D", "--undefined-only"], ""),
-      "darwin": (["nm", "-gU"], ["nm", "-u"], "_")}.get(sys.platform) if shutil.which("nm") else None
-lists_symbols = pytest.mark.skipif(NM is None, reason="needs nm, on Linux or macOS")
-
-
-def dynamic_symbols(path):
-    """The (kind, name) pairs a module file defines and the names it imports."""
-    defined, undefined, prefix = NM
-
-    def listed(command):  # "[address] kind name[@version]"; macOS lists undefined names alone
-        out = subprocess.run(command + [path], capture_output=True, text=True, check=True).stdout
-        return [(([""] + line.split())[-2], line.split()[-1].split("@")[0].removeprefix(prefix))
-                for line in out.splitlines() if line.strip()]
-    return listed(defined), [name for _, name in listed(undefined)]
-
 
 UNWRAP, OSCILLATOR = "called `Result::unwrap()` on an `Err` value: ", TYPICAL["harmonic_oscillator"]
 STRIDED = UNWRAP + "NotContiguousError"
@@ -167,14 +148,7 @@ def attempt(call):
         print(type(error).__name__, *error.args, sep="|")
     else:
         print("ok")
-def raising(error):
-    raise error
-class Hook:  # an argument whose __float__ and __index__ run `code` first
-    def __init__(self, code, value=1):
-        self.code, self.value = code, value
-    def __float__(self):
-        return float(self.code() or self.value)
-    __index__ = lambda self: int(self.code() or self.value)
+from reference import Hook, raising
 def together(work, count):  # work(k) on `count` threads at once
     import threading
     threads = [threading.Thread(target=work, args=(k,)) for k in range(count)]

@@ -92,6 +92,22 @@ def random_scalar(rng, scale=3.0):  # an edge value, any magnitude, or ordinary,
                   rng.normal(0.0, scale)][min(rng.integers(0, 4), 2)])
 
 
+def raising(error):
+    raise error
+
+
+class Hook:  # an argument whose __float__ and __index__ run `code`, then give `value` as it is
+    def __init__(self, code=lambda: None, value=1.0):
+        self.code, self.value = code, value
+
+    def __float__(self):
+        self.code()
+        return self.value
+
+    __index__ = __float__
+
+
+
 class Hostile:  # an argument whose __float__ and __index__ raise `outcome` or return it
     def __init__(self, outcome):
         self.outcome = outcome

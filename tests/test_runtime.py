@@ -1,17 +1,16 @@
-# Arrays the module refuses to read, NumPy's API table, and the borrow
-# registry the module shares with other extensions through NumPy's module.
+# Arrays the module refuses to read, and the borrow registry the module
+# shares with other extensions through NumPy's module.
 import ctypes
 import importlib
 import types
 import warnings
-from ctypes import c_int, c_void_p, py_object
 
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 import vuvirida
 
-from conftest import (API, ATTRIBUTE, MULTIARRAY, OSCILLATOR, STRIDED, UNWRAP, Peer, in_the_call, install_registry,
+from conftest import (ATTRIBUTE, MULTIARRAY, OSCILLATOR, STRIDED, UNWRAP, Peer, in_the_call, install_registry,
                       oscillate, panic_of, span, table_of)
 from reference import TYPICAL, assert_same, evaluate
 
@@ -32,20 +31,6 @@ def test_strided_time_aborts_and_the_next_call_works(make):
     assert all(type(e) is kind and e.args == (STRIDED,) for e in errors)
     t = np.arange(10.0)
     assert_same(oscillate(t), evaluate("harmonic_oscillator", t, *OSCILLATOR))
-
-
-def test_numpy_api_table_entries_the_module_uses():
-    table = (c_void_p * 200).from_address(API.PyCapsule_GetPointer(MULTIARRAY._ARRAY_API, None))
-    assert table[2] == id(np.ndarray)
-    float64 = ctypes.PYFUNCTYPE(py_object, c_int)(table[45])(12)
-    assert float64 == np.dtype(np.float64) and float64.isnative
-    equiv = ctypes.PYFUNCTYPE(ctypes.c_ubyte, py_object, py_object)(table[182])
-    assert [equiv(float64, np.dtype(d)) for d in ("f8", "<f8", "f4", ">f8", "i8")] == [1, 1, 0, 0, 0]
-    new = ctypes.PYFUNCTYPE(py_object, c_void_p, c_void_p, c_int, *[c_void_p] * 3, c_int, c_void_p)(table[94])
-    dims = (ctypes.c_ssize_t * 1)(5)
-    API.Py_IncRef(py_object(float64))  # the call steals a reference
-    array = new(id(np.ndarray), id(float64), 1, ctypes.addressof(dims), None, None, 0, None)
-    assert type(array) is np.ndarray and array.shape == (5,) and array.dtype == np.float64 and array.flags.owndata
 
 
 # Someone else borrows b[16:32] while the module reads each view.

@@ -14,7 +14,7 @@ import pytest
 import vuvirida
 
 from conftest import STRIDED, in_the_call
-from reference import TYPICAL, assert_same, evaluate
+from reference import TYPICAL, Hook, assert_same, evaluate
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 DIMENSIONS = "argument 'time': dimensionality mismatch:\n from={}, to=1"
@@ -43,19 +43,6 @@ CHANGES = {
     # Seen by every sample only when written before the computation starts.
     "rewritten": (lambda t: t.__setitem__(slice(None), 7.5), None, None),
 }
-
-
-class Changes:  # a valid scalar whose conversion runs `code` first
-    def __init__(self, code, value):
-        self.code, self.value = code, value
-
-    def __float__(self):
-        self.code()
-        return float(self.value)
-
-    def __index__(self):
-        self.code()
-        return int(self.value)
 
 
 @pytest.fixture
@@ -89,12 +76,12 @@ def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way
     if way == "signal":
         seen, args[-1] = [], 100
         alarm(lambda signum, frame: start_timer() if not in_the_call(registry, t) else (seen.append(True), change(t)))
-        args[position] = Changes(start_timer, args[position])
+        args[position] = Hook(start_timer, args[position])
     else:
-        args[position] = Changes(lambda: change(t), args[position])
+        args[position] = Hook(lambda: change(t), args[position])
     if kind is None:
         got = getattr(vuvirida, name)(*args)
-        plain = [a.value if isinstance(a, Changes) else a for a in args[1:]]
+        plain = [a.value if isinstance(a, Hook) else a for a in args[1:]]
         assert_same(got, getattr(vuvirida, name)(t, *plain) if way == "signal" else evaluate(name, t, *plain))
     else:
         with pytest.raises(BaseException) as caught:
@@ -116,7 +103,7 @@ def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm
     alarm(interrupt)
     amplitude, *rest = TYPICAL[name]
     with pytest.raises(KeyboardInterrupt):
-        getattr(vuvirida, name)(t, Changes(start_timer, amplitude), *rest)
+        getattr(vuvirida, name)(t, Hook(start_timer, amplitude), *rest)
     assert not in_the_call(registry, t)
 
 
