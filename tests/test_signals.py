@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 import vuvirida
 
-from conftest import STRIDED, in_the_call
+from conftest import STRIDED, Peer, in_the_call
 from reference import TYPICAL, Hook, assert_same, evaluate
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
@@ -59,16 +59,18 @@ def start_timer():  # fires a millisecond later, inside the call that converts t
 
 
 # From an argument's hook, before the borrow is taken (each function, the
-# scalar positions in turn); from a signal handler, in the middle of a
-# computation that then starts again.
+# scalar positions in turn); from a registry peer's acquire, after the call
+# has read `time` and before the kernel starts; from a signal handler, in the
+# middle of a computation that then starts again.
 WAYS = [(change, name, 1 + (i + j) % len(TYPICAL[name])) for i, change in enumerate(CHANGES) if change != "nothing"
-        for j, name in enumerate(TYPICAL)] + [(change, "signal", 1) for change in CHANGES if change != "rewritten"]
+        for j, name in enumerate(TYPICAL)] + [(change, "peer", 1) for change in CHANGES if change != "nothing"] + [
+        (change, "signal", 1) for change in CHANGES if change != "rewritten"]
 
 
 @pytest.mark.parametrize("change, way, position", WAYS, ids=[f"{c}-{w}-{p}" for c, w, p in WAYS])
 def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way, position):
     change, kind, message = CHANGES[change]
-    size, name = (8, way) if way != "signal" else (8000, "fourier_square_wave")
+    size, name = {"signal": (8000, "fourier_square_wave"), "peer": (8, "harmonic_oscillator")}.get(way, (8, way))
     base = np.linspace(-4.0, 4.0, 2 * size)
     # Strides can be set on a view with room behind it; resizing needs an owner.
     t = base[:size] if kind is BaseException else base[:size].copy()
@@ -77,6 +79,8 @@ def test_code_that_changes_time_is_seen_by_the_call(registry, alarm, change, way
         seen, args[-1] = [], 100
         alarm(lambda signum, frame: start_timer() if not in_the_call(registry, t) else (seen.append(True), change(t)))
         args[position] = Hook(start_timer, args[position])
+    elif way == "peer":  # changes `time` at the first acquire only
+        Peer(on_acquire=lambda changed=[]: changed or (changed.append(True), change(t)))
     else:
         args[position] = Hook(lambda: change(t), args[position])
     if kind is None:
