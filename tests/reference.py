@@ -107,7 +107,6 @@ class Hook:  # an argument whose __float__ and __index__ run `code`, then give `
     __index__ = __float__
 
 
-
 class Hostile:  # an argument whose __float__ and __index__ raise `outcome` or return it
     def __init__(self, outcome):
         self.outcome = outcome
