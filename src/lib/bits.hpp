@@ -28,4 +28,22 @@ constexpr std::uint64_t mask_of(bool b) noexcept {
     return b ? ~std::uint64_t{0} : 0;
 }
 
+// v, as a value the compiler cannot see through. A product or quotient with a
+// constant 1.0 is exact only where subnormal numbers are kept: with
+// flush-to-zero or denormals-are-zero set, 1.0 * v and v / 1.0 are zero for a
+// subnormal v. The compiler, which does not model those modes, would drop
+// the operation; a step that the kernels write with a value that may be 1.0
+// (the first harmonic number) takes it through here, so that the operation
+// is made at run time in the caller's mode.
+inline double at_run_time(double v) noexcept {
+#if defined(__x86_64__)
+    asm("" : "+x"(v));
+#elif defined(__aarch64__)
+    asm("" : "+w"(v));
+#else
+    asm("" : "+m"(v));
+#endif
+    return v;
+}
+
 }  // namespace vuvirida::lib

@@ -3,168 +3,117 @@
 #include <algorithm>
 #include <cmath>
 
-#include "lib/exp_lanes.hpp"
-#include "lib/impulse_lanes.hpp"
-#include "lib/loops.hpp"
-#include "lib/oscillator_lanes.hpp"
 #include "lib/samples.hpp"
+#include "lib/widths.hpp"
 
 namespace vuvirida::lib {
 
+namespace {
+
+// Runs step(i) for i = 0, 1, ..., n - 1 in stretches of about kPollWork units
+// of work, `work` units a step, and asks `interruption` between stretches
+// whether to stop. A step may also stop the loop by returning false. True
+// when every step ran; a call whose whole work fits in one stretch never polls.
+template <class Step>
+bool in_stretches(std::size_t n, std::size_t work, Interruption interruption, Step&& step) {
+    const std::size_t stretch =
+        std::max<std::size_t>(1, kPollWork / std::max<std::size_t>(work, 1));
+    for (std::size_t start = 0; start < n; start += stretch) {
+        const std::size_t stop = start + std::min(stretch, n - start);
+        for (std::size_t i = start; i < stop; ++i) {
+            if (!step(i)) return false;
+        }
+        if (stop < n && interruption.requested()) return false;
+    }
+    return true;
+}
+
+// Runs block(start, count) over the samples in blocks of kBlock (the last one
+// shorter), in stretches of about kPollWork units of work, `work` units a
+// sample. Each block runs its row's kernel, which reads the floating-point
+// mode afresh, so that a mode a signal handler sets at a poll holds for
+// every sample after it.
+template <class Block>
+bool in_blocks(std::size_t n, std::size_t work, Interruption interruption, Block&& block) {
+    return in_stretches(n / kBlock + (n % kBlock != 0), work * kBlock, interruption,
+                        [&](std::size_t b) {
+                            const std::size_t start = b * kBlock;
+                            block(start, std::min(kBlock, n - start));
+                            return true;
+                        });
+}
+
+Samples from(Samples time, std::size_t start) noexcept {
+    return {time.bytes + start * sizeof(double)};
+}
+
+}  // namespace
+
 bool harmonic_oscillator(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
-    const Oscillation scalars{amplitude, gamma, omega, phi, y};
-    if (oscillator_in_lanes(n))
-        return harmonic_oscillator_in_lanes(time, n, out, scalars, interruption);
-    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<true, zero_rate>(
-            time, n, [=](double t) { return t * gamma; }, 2, interruption,
-            [=](std::size_t i, double t, double e) {
-                const double p = e * amplitude;
-                const double c = cos_of<zero_frequency>((t + phi) * omega);
-                out[i] = (p * c) + y;
-            },
-            [&](std::size_t start, std::size_t count) {
-                return redo_nans(out, start, count, [&](std::size_t i) {
-                    out[i] = harmonic_oscillator_sample(time[i], scalars);
-                });
-            });
+    const Oscillation s{amplitude, gamma, omega, phi, y};
+    const BlockKernels& kernels = width_for(n).kernels;
+    return in_blocks(n, 2, interruption, [&](std::size_t start, std::size_t count) {
+        kernels.harmonic_oscillator(from(time, start), count, out + start, s);
     });
 }
 
 bool fourier_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, std::uint64_t num_harmonics,
                          Interruption interruption) noexcept {
-    const Oscillation scalars{amplitude, gamma, omega, phi, y};
+    const Oscillation s{amplitude, gamma, omega, phi, y};
     // One sample's work is its exp and its num_harmonics sines. Where that is
     // more than a stretch, the harmonic sum itself polls every kPollWork terms.
     const std::size_t work =
         num_harmonics >= kPollWork ? kPollWork : static_cast<std::size_t>(num_harmonics) + 1;
-    if (std::isnan(amplitude) || std::isnan(y) || (num_harmonics != 0 && !std::isfinite(omega))) {
-        // Every value is NaN: each is made once, by the per-sample function,
-        // rather than summed twice.
+    if (std::isnan(amplitude) || std::isnan(y) || (num_harmonics != 0 && !std::isfinite(omega)) ||
+        num_harmonics > kMostHarmonicsInLanes) {
+        // Every value is NaN, or the sum is too long for a block: each value
+        // is made once, by the per-sample function.
         return in_stretches(n, work, interruption, [&](std::size_t i) {
-            return fourier_square_wave_sample(time[i], scalars, num_harmonics, interruption,
-                                              out[i]);
+            return fourier_square_wave_sample(time[i], s, num_harmonics, interruption, out[i]);
         });
     }
-    if (oscillator_in_lanes(n) && num_harmonics <= kMostHarmonicsInLanes) {
-        return fourier_square_wave_in_lanes(time, n, out, scalars, num_harmonics, interruption);
-    }
-    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<true, zero_rate>(
-            time, n, [=](double t) { return gamma * t; }, work, interruption,
-            [=](std::size_t i, double t, double e) {
-                const double a = e * amplitude;
-                const double u = t + phi;
-                double sum = 0.0;
-                // With a zero frequency and a finite u every argument u * (k * omega)
-                // is a zero, so every term (sin(+-0) * 4/pi) / k is a zero and the
-                // sum stays +0.0: adding either zero to +0.0 gives +0.0.
-                if (!(zero_frequency && std::isfinite(u))) {
-                    if (!harmonic_sum(u, omega, num_harmonics, interruption, sum)) return false;
-                }
-                out[i] = (a * (sum + 1.0)) + y;
-                return true;
-            },
-            [&](std::size_t start, std::size_t count) {
-                return redo_nans(out, start, count, [&](std::size_t i) {
-                    return fourier_square_wave_sample(time[i], scalars, num_harmonics, interruption,
-                                                      out[i]);
-                });
-            });
+    const BlockKernels& kernels = width_for(n).kernels;
+    return in_blocks(n, work, interruption, [&](std::size_t start, std::size_t count) {
+        kernels.fourier_square_wave(from(time, start), count, out + start, s, num_harmonics);
     });
 }
 
 bool pseudo_square_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                         double omega, double phi, double y, Interruption interruption) noexcept {
-    const Oscillation scalars{amplitude, gamma, omega, phi, y};
-    if (oscillator_in_lanes(n))
-        return pseudo_square_wave_in_lanes(time, n, out, scalars, interruption);
-    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<false, zero_rate>(
-            time, n, [=](double t) { return gamma * t; }, 3, interruption,
-            [=](std::size_t i, double t, double e) {
-                const double a = e * amplitude;
-                const double theta = (t + phi) * omega;
-                const double s1 = sin_of<zero_frequency>(theta);
-                const double s3 = sin_of<zero_frequency>(theta * 3.0);
-                const double v = s1 + (s3 * 0.5);
-                out[i] = (a * v) + y;
-            },
-            [&](std::size_t start, std::size_t count) {
-                return redo_nans(out, start, count, [&](std::size_t i) {
-                    out[i] = pseudo_square_wave_sample(time[i], scalars);
-                });
-            });
+    const Oscillation s{amplitude, gamma, omega, phi, y};
+    const BlockKernels& kernels = width_for(n).kernels;
+    return in_blocks(n, 3, interruption, [&](std::size_t start, std::size_t count) {
+        kernels.pseudo_square_wave(from(time, start), count, out + start, s);
     });
 }
 
 bool pseudo_cycloid_wave(Samples time, std::size_t n, double* out, double amplitude, double gamma,
                          double omega, double phi, double y, Interruption interruption) noexcept {
-    const Oscillation scalars{amplitude, gamma, omega, phi, y};
-    if (oscillator_in_lanes(n))
-        return pseudo_cycloid_wave_in_lanes(time, n, out, scalars, interruption);
-    const double w2 = omega + omega;
-    return by_zero_scalars(gamma, omega, [=](auto zero_rate, auto zero_frequency) {
-        return envelopes_in_stretches<false, zero_rate>(
-            time, n, [=](double t) { return t * gamma; }, 3, interruption,
-            [=](std::size_t i, double t, double e) {
-                const double a = e * amplitude;
-                const double u = t + phi;
-                const double c2 = cos_of<zero_frequency>(w2 * u);
-                const double c1 = cos_of<zero_frequency>(u * omega);
-                const double d = c2 - (c1 + c1);
-                out[i] = (a * d) + y;
-            },
-            [&](std::size_t start, std::size_t count) {
-                return redo_nans(out, start, count, [&](std::size_t i) {
-                    out[i] = pseudo_cycloid_wave_sample(time[i], scalars);
-                });
-            });
+    const Oscillation s{amplitude, gamma, omega, phi, y};
+    const BlockKernels& kernels = width_for(n).kernels;
+    return in_blocks(n, 3, interruption, [&](std::size_t start, std::size_t count) {
+        kernels.pseudo_cycloid_wave(from(time, start), count, out + start, s);
     });
 }
 
 bool transient_impulse(Samples time, std::size_t n, double* out, double amplitude, double period,
                        double width, double equilibrium, Interruption interruption) noexcept {
-    const double onset = (period / 24.0) * kFullTurn;
-    if (!(onset < kImpulseCycle)) {
+    const Impulse s{amplitude, period, width, equilibrium};
+    if (!((period / 24.0) * kFullTurn < kImpulseCycle)) {
         // fmod(t, cycle) is NaN or lies in (-cycle, cycle), so with the onset
         // at or past the cycle length (or NaN) x is negative or NaN at every
         // sample and the pulse is +0.0 throughout: every value is that of a
-        // sample 0.
-        std::fill(out, out + n,
-                  transient_impulse_sample(0.0, 0.0, NAN, onset, width, amplitude, equilibrium));
+        // sample 0. (No poll: nothing can change the mode meanwhile.)
+        std::fill(out, out + n, transient_impulse_sample(0.0, s));
         return true;
     }
-    double r[kBlock];
-    double z[kBlock];
-    double pulse[kBlock];
+    const BlockKernels& kernels = width_for(n).kernels;
     // A block's work: a remainder and at most one exp per sample.
-    return in_stretches(divide_rounding_up(n, kBlock), 2 * kBlock, interruption,
-                        [&](std::size_t block) {
-                            const std::size_t start = block * kBlock;
-                            const std::size_t count = std::min(kBlock, n - start);
-                            const Samples t{time.bytes + start * sizeof(double)};
-                            impulse_remainders(t, count, onset, width, r, z);
-                            double* o = out + start;
-                            if (count < kFewestForLanes) {
-                                // Too few for the exp lanes to pay: every exp from the library.
-                                for (std::size_t i = 0; i < count; ++i) {
-                                    o[i] = transient_impulse_sample(t[i], r[i], NAN, onset, width,
-                                                                    amplitude, equilibrium);
-                                }
-                                return;
-                            }
-                            exp_lanes(z, count, pulse);
-                            impulse_values(t, count, r, pulse, onset, amplitude, equilibrium, o);
-                            for (std::size_t i = 0; i < count; ++i) {
-                                if (std::isnan(o[i])) [[unlikely]] {
-                                    o[i] = transient_impulse_sample(t[i], r[i], pulse[i], onset,
-                                                                    width, amplitude, equilibrium);
-                                }
-                            }
-                        });
+    return in_blocks(n, 2, interruption, [&](std::size_t start, std::size_t count) {
+        kernels.transient_impulse(from(time, start), count, out + start, s);
+    });
 }
 
 }  // namespace vuvirida::lib

@@ -3,39 +3,31 @@
 // Each kernel reads n samples from `time` and writes n values to `out`, one
 // value per sample, every value computed from its own sample and the scalars
 // alone. The arithmetic is float64 with each operation rounded on its own, in
-// the order and grouping written in the kernel, and exp, cos, sin and fmod are
-// the platform math library's; results are compared bit for bit with that
-// evaluation, so no kernel may reorder, fuse or approximate any step. A step
-// may be computed another way only where that gives the same bits: a library
-// call is skipped where its result is exact by definition (exp and cos of a
-// zero are 1, sin of a zero is that zero), transient_impulse computes the
-// remainder exactly itself where it can, since fmod's result is exact
-// (impulse_lanes.hpp), and the kernels evaluate exp, sin and cos in vector
-// lanes where the library's own value is known to follow (exp_lanes.hpp,
-// trig_lanes.hpp), asking the library for every other.
+// the order and grouping written in the kernel's steps (waveforms.inc), and
+// exp, cos, sin and fmod are the platform math library's; results are
+// compared bit for bit with that evaluation in the caller's floating-point
+// mode, so no kernel may reorder, fuse or approximate any step. A step may be
+// computed another way only where that gives the same bits: the remainder
+// fmod(t, cycle) is computed exactly (remainder_lanes.hpp), since fmod's
+// result is exact, and exp, sin and cos in vector lanes where the library's
+// own value is known to follow (exp_lanes.hpp, trig_lanes.hpp), the library
+// asked for every other.
 //
-// Where things are: generators.cpp holds the kernels; samples.cpp their
-// per-sample functions; oscillator_lanes.cpp the oscillators' paths through
-// the exp, sin and cos lanes; loops.hpp the loops they share (stretches
-// between polls, the zero-rate and zero-frequency cases, blocks, envelopes
-// in blocks);
-// lanes.hpp what every lane evaluation shares (group width, per-width
-// copies, the floating-point mode they need); bits.hpp the bit-pattern
-// helpers.
+// Where things are: generators.cpp holds the kernels, their blocks and polls;
+// widths.hpp the width table and how each waveform's steps are written once
+// for every width; samples.cpp the per-sample functions; bits.hpp the
+// bit-pattern helpers.
 //
 // NaN values follow the same rule. Where an operation meets two NaN operands
 // the result is one of them, and which one (its sign and payload) depends on
 // the order of the operands in the instruction, which the compiler chooses
-// anew in every copy of a loop: scalar, vectorised, per vector width. So
-// that a NaN's bits, too, depend on its own sample and the scalars alone,
-// each kernel has one per-sample function, its steps for one sample with
-// every library call made, compiled once and out of line, and every path of
-// the kernel (short arrays, blocks, lanes and the samples past them, the
-// zero-rate and zero-frequency loops) ends each block of values with a pass
-// that hands each NaN value to it (redo_nans in loops.hpp). Any new path or
-// lane evaluation ends with that pass too.
-// Non-NaN values do not depend on operand order. Where every value of a call
-// is NaN, a kernel may hand every sample to its per-sample function at once.
+// anew in every copy of the steps: scalar, per vector width. So that a NaN's
+// bits, too, depend on its own sample and the scalars alone, each kernel has
+// one per-sample function, its steps for one sample with every library call
+// made, compiled once and out of line, and every path of the kernel hands
+// each NaN value to it (sweep.inc). Non-NaN values do not depend on operand
+// order. Where every value of a call is NaN, a kernel may hand every sample
+// to its per-sample function at once.
 //
 // The kernels know nothing of the interpreter: they are plain functions over
 // samples in memory, a length and doubles. `time` and `out` never overlap.
@@ -76,6 +68,10 @@ struct Interruption {
     void* context;
 
     bool requested() const noexcept { return poll(context); }
+    // For work that never polls.
+    static Interruption never() noexcept {
+        return {[](void*) noexcept { return false; }, nullptr};
+    }
 };
 
 // Work between two polls, counted in math-library calls: about 0.2 ms for
