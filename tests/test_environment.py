@@ -47,8 +47,9 @@ def test_the_reference_arithmetic_is_the_scalar_one_in_the_environment(flush, ro
 
 # Times: the edge values, subnormal ones, times next to an onset among the
 # least normals, envelopes (gamma = -1) and pulses (width 0.05) that
-# underflow, random ones; the envelopes' hard arguments with their
-# underflow range; the hard sin and cos arguments.
+# underflow, random ones; the hard exp arguments, with the range where the
+# envelope nears and passes the least normal; the hard sin and cos arguments,
+# with arguments of every magnitude.
 _rng = np.random.default_rng(23)
 TINY_ONSET = 24.0 * 2.0**-1021 / FULL_TURN  # a period whose onset lies next to the least normals
 _onset = (TINY_ONSET / 24.0) * FULL_TURN
@@ -56,12 +57,15 @@ TIMES = _rng.permutation(np.concatenate([
     EDGE_TIMES, [SUB, -SUB], np.ldexp(_rng.uniform(-1.0, 1.0, 12), _rng.integers(-1074, -1018, 12)),
     _onset + np.arange(-3, 4) * np.spacing(_onset), np.linspace(700.0, 750.0, 25), np.linspace(1.85, 1.95, 25),
     _rng.uniform(-7.0, 7.0, 100), random_times(_rng, 200)]))
-ENVELOPES = np.concatenate([HARD_AND_EDGES, _rng.uniform(-746.0, 711.0, 1000), _rng.uniform(-746.0, -707.0, 200)])
+ENVELOPES = np.concatenate([HARD_AND_EDGES, _rng.uniform(-746.0, 711.0, 1000), _rng.uniform(-746.0, -707.0, 200),
+                            _rng.uniform(-708.5, -707.0, 300)])
+TRIG = np.concatenate([TRIG_HARD, _rng.choice([-1.0, 1.0], 200) * np.ldexp(_rng.uniform(0.5, 1.0, 200),
+                                                                          _rng.integers(-1073, 1025, 200))])
 
 # Per function the scalars and the times they meet.
 OSCILLATING = [  # amplitude, gamma, omega, phi, y
     (SUB, 0.0, 0.0, 0.0, LEAST),  # zero rate and frequency: e * amplitude is still made, and flushed
-    (HIGH_SUB, -0.0, 1.3, 0.2, LEAST),  # zero rate: so is the value that a shape above 1 would make normal
+    (HIGH_SUB, -0.0, 1.3, 0.2, LEAST),  # zero rate: flushed too where a shape above 1 would make it normal
     (1.5, SUB, SUB, SUB, SUB),  # Fourier: 1.0 * omega is still made, and flushed (shown by t near 1e300)
     (2.0**-1000, -1.0, 0.7, -0.0, 0.0),  # envelopes and values that underflow
     (-0.0, 0.0, -0.0, -0.0, -0.0)]
@@ -74,19 +78,19 @@ def _oscillating(name, *hard):
 
 ROWS = {
     "harmonic_oscillator": _oscillating("harmonic_oscillator", (ENVELOPES, (1.0, 1.0, 0.0, 0.0, 0.0)),
-                                        (TRIG_HARD, (1.0, 0.0, 1.0, 0.0, 0.0))),
+                                        (TRIG, (1.0, 0.0, 1.0, 0.0, 0.0))),
     "fourier_square_wave": _oscillating("fourier_square_wave", (ENVELOPES, (1.0, 1.0, 0.3, 0.2, 0.0, 0)),
-                                        (TRIG_HARD, (1.0, 2.0**-30, 1.0, 0.0, 0.0, 3))),
-    "pseudo_square_wave": _oscillating("pseudo_square_wave", (TRIG_HARD, (1.0, 2.0**-30, 1.0, 0.0, 0.0))),
-    "pseudo_cycloid_wave": _oscillating("pseudo_cycloid_wave", (TRIG_HARD, (1.0, 0.0, 1.0, 0.0, 0.0)),
-                                        (TRIG_HARD, (1.0, 0.0, 0.5, 0.0, 0.0))),
+                                        (TRIG, (1.0, 2.0**-30, 1.0, 0.0, 0.0, 3))),
+    "pseudo_square_wave": _oscillating("pseudo_square_wave", (TRIG, (1.0, 2.0**-30, 1.0, 0.0, 0.0))),
+    "pseudo_cycloid_wave": _oscillating("pseudo_cycloid_wave", (TRIG, (1.0, 0.0, 1.0, 0.0, 0.0)),
+                                        (TRIG, (1.0, 0.0, 0.5, 0.0, 0.0))),
     "transient_impulse": [(TIMES, s) for s in [  # amplitude, period, width, equilibrium
         TYPICAL["transient_impulse"], (1.0, -1e-306, 1e-307, 0.0),  # fmod gives a subnormal time back, unflushed
         (SUB, 0.0, 0.5, 0.0), (1.0, SUB, SUB, SUB), (1.0, 0.0, 0.05, 0.0), (1.0, TINY_ONSET, 1.0, -0.0),
         (-0.0, 0.0, 1.0, -0.0)]]}
 # Every length to 200, each slice starting elsewhere; and a long array, over
 # which the kernels poll, of the samples repeated an odd count apart, so that
-# each sample meets every lane and block position.
+# each sample meets every lane position and many block positions.
 LONG = 70_001
 
 
