@@ -1,6 +1,7 @@
-# What the call-frame tests share: where the suite runs and what cannot hold
-# there, the borrow registry as another extension sees it (through ctypes),
-# and scripts run in interpreters that have not yet called the module.
+# What the tests share: where the suite runs and what cannot hold there, the
+# thread's floating-point environment, the borrow registry as another
+# extension sees it (through ctypes), and scripts run in interpreters that
+# have not yet called the module.
 import ctypes
 import importlib
 import importlib.util
@@ -10,13 +11,14 @@ import os
 import platform
 import subprocess
 import sys
-from ctypes import c_char_p, c_int, c_size_t, c_uint64, c_void_p, py_object
+from contextlib import contextmanager
+from ctypes import c_char_p, c_int, c_size_t, c_uint32, c_uint64, c_void_p, py_object
 
 import numpy as np
 import pytest
 import vuvirida
 
-from reference import TYPICAL
+from reference import TYPICAL, libm
 
 LINUX = sys.platform.startswith("linux")
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")  # AddressSanitizer is preloaded
@@ -41,6 +43,41 @@ fails_allocations = pytest.mark.skipif(not HAS_TESTCAPI, reason="needs _testcapi
 import_survives_failed_allocations = pytest.mark.skipif(
     sys.version_info >= (3, 13), reason=f"CPython {platform.python_version()} crashes by itself under "
     "injected allocation failures while importing a single-phase init module")
+
+# The calling thread's floating-point environment, through the C library's
+# fegetenv, fesetenv and fesetround, with no compiler (CI runs the suite with
+# none). glibc's fenv_t on x86-64 is the x87 state and then, at byte 28 of 32,
+# the SSE unit's MXCSR, whose bit 15 flushes tiny results to zero (FTZ) and
+# bit 6 reads subnormal operands as zero (DAZ); on aarch64 it is {FPCR, FPSR},
+# and FPCR's bit 24 (FZ) does both at once, there being no DAZ of its own.
+# Rounding modes are fesetround's constants.
+_MACHINE = platform.machine() if platform.libc_ver()[0] == "glibc" else "not glibc"
+_FENV_WORDS, _FLUSH_WORD, _FLUSHES, ROUNDINGS = {
+    "x86_64": (8, 7, {"": 0, "ftz": 0x8000, "daz": 0x40, "ftz+daz": 0x8040},
+               {"nearest": 0, "downward": 0x400, "upward": 0x800, "toward zero": 0xC00}),
+    "aarch64": (2, 0, {"": 0, "ftz+daz": 1 << 24},
+                {"nearest": 0, "downward": 0x800000, "upward": 0x400000, "toward zero": 0xC00000}),
+}.get(_MACHINE, (0, 0, {}, {}))
+
+
+@contextmanager
+def floating_point(flush="", rounding="nearest"):
+    """The thread's floating-point environment with `flush` ("ftz", "daz" or both) and
+    `rounding`; the one before is restored however the block ends. Skips where the
+    environment cannot be set so."""
+    if flush not in _FLUSHES:
+        pytest.skip(f"aarch64 has no {flush} alone: FPCR.FZ flushes operands and results together"
+                    if _FLUSHES else "sets the environment through glibc's fenv_t on x86-64 and aarch64 only")
+    saved = (c_uint32 * _FENV_WORDS)()
+    assert libm.fegetenv(saved) == 0
+    changed = type(saved).from_buffer_copy(saved)
+    changed[_FLUSH_WORD] |= _FLUSHES[flush]
+    try:
+        assert libm.fesetenv(changed) == 0 and libm.fesetround(ROUNDINGS[rounding]) == 0
+        yield
+    finally:
+        assert libm.fesetenv(saved) == 0
+
 
 UNWRAP, OSCILLATOR = "called `Result::unwrap()` on an `Err` value: ", TYPICAL["harmonic_oscillator"]
 STRIDED = UNWRAP + "NotContiguousError"

@@ -4,6 +4,7 @@
 # through ctypes, since Python's math and NumPy's ufuncs may differ in the last bit.
 import ctypes
 import ctypes.util
+import os
 
 import numpy as np
 
@@ -77,6 +78,27 @@ _BASE = np.array([0.0, 1.0, np.pi / 2, np.pi, INF, 5e-324, 2.5e-320, 2.225073858
 with np.errstate(over="ignore"):
     EDGE_TIMES = np.concatenate([np.concatenate([b, np.nextafter(b, INF), np.nextafter(b, -INF)])
                                     for b in (_BASE, -_BASE)] + [[NAN, -NAN]])
+
+_DATA = os.path.join(os.path.dirname(__file__), "data")
+# Hard arguments of exp made by tools/make_exp_data.py: where libm is not
+# correctly rounded, where e^x lies within 1e-3 ulp of a midpoint, and where
+# the lanes' rounding test draws its line; with the covered range's ends, the
+# overflow and underflow thresholds, subnormal and power-of-two results.
+with np.load(os.path.join(_DATA, "exp_hard_cases.npz")) as _cases:
+    HARD, PULSES = _cases["arguments"], _cases["pulses"]
+_EDGES = [708.0, 709.0, 709.782712893384, 709.7827128933841, -708.3964185322641, -708.4, -745.1332191019411,
+          -745.1332191019412, -1e4, 0.0, 5e-324, 1e-300, 2.0**-53, 2.0**-54, np.log(2.0), 64 * np.log(2.0), 1.0, 0.5, INF]
+HARD_AND_EDGES = np.concatenate([HARD, *([v, -v, np.nextafter(v, INF), np.nextafter(v, -INF)] for v in _EDGES),
+                                 [NAN, -NAN]])
+# Hard arguments of sin and cos made by tools/make_trig_data.py: where the
+# library's steps without multiply-adds round otherwise than the library
+# itself, where their last sum is a tie or next to one, the steps' branch and
+# table edges, multiples of pi/2, quadrant ties, and what the lanes leave to
+# the library; padded to whole groups of 8, so that every case goes through
+# the lanes.
+with np.load(os.path.join(_DATA, "trig_hard_cases.npz")) as _cases:
+    TRIG_HARD = np.concatenate([_cases[k] for k in _cases.files])
+TRIG_HARD = np.resize(TRIG_HARD, -(-TRIG_HARD.size // 8) * 8)
 
 
 def random_times(rng, n):  # moderate times, raw bit patterns (any NaN payload), any magnitude

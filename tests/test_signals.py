@@ -13,8 +13,8 @@ import numpy as np
 import pytest
 import vuvirida
 
-from conftest import STRIDED, Peer, in_the_call
-from reference import TYPICAL, Hook, assert_same, evaluate
+from conftest import ROUNDINGS, STRIDED, Peer, floating_point, in_the_call
+from reference import TYPICAL, Hook, assert_same, evaluate, libm
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 DIMENSIONS = "argument 'time': dimensionality mismatch:\n from={}, to=1"
@@ -109,6 +109,43 @@ def test_a_handler_that_raises_ends_the_call_and_releases_the_borrow(name, alarm
     with pytest.raises(KeyboardInterrupt):
         getattr(vuvirida, name)(t, Hook(start_timer, amplitude), *rest)
     assert not in_the_call(registry, t)
+
+
+# A handler that sets another rounding mode at a poll: the samples computed
+# before it get the old mode's values and the rest the new mode's, never a
+# value that neither mode gives, such as a derived value the call made once
+# in the old mode (the impulse's onset (period / 24) * 2 pi, a harmonic's
+# k * omega) met with the new mode's arithmetic. The parameters round those
+# apart in these modes: a period of 7.75, whose onset rounds three ways, and
+# omega = 2.1, whose 3 * omega and 7 * omega round up to nearest, 5 * omega down.
+ROUNDED_APART = {**TYPICAL, "transient_impulse": (2.0, 7.75, 0.7, 0.25)}
+
+
+@pytest.mark.parametrize("old, new", [("nearest", "upward"), ("downward", "nearest")])
+@pytest.mark.parametrize("name", TYPICAL)
+def test_a_handler_that_changes_the_rounding_mode(name, old, new, alarm, registry):
+    base, repeats = np.linspace(-7.0, 7.0, 1000), 1000
+    t = np.tile(base, repeats)  # ten milliseconds of work or more, polled every few hundred microseconds
+    amplitude, *rest = ROUNDED_APART[name]
+    with floating_point(rounding=new):
+        after = np.tile(evaluate(name, base, amplitude, *rest), repeats).view(np.uint64)
+    with floating_point(rounding=old):
+        before = np.tile(evaluate(name, base, amplitude, *rest), repeats).view(np.uint64)
+        seen = []
+
+        def change(signum, frame):
+            if not in_the_call(registry, t):  # a loaded machine: still in the argument's Python code
+                return start_timer()
+            seen.append(True)
+            libm.fesetround(ROUNDINGS[new])
+
+        alarm(change)
+        got = getattr(vuvirida, name)(t, Hook(start_timer, amplitude), *rest).view(np.uint64)
+    # The old mode's values on [:k] and the new mode's on [k:], for a k inside.
+    old_until = np.append(np.flatnonzero(got != before), t.size)[0]
+    new_from = np.append(-1, np.flatnonzero(got != after))[-1] + 1
+    assert seen == [True] and 0 < new_from <= old_until < t.size, (
+        f"the old mode's up to {old_until}, the new mode's from {new_from}, of {t.size}")
 
 
 # Ctrl-C in calls of 15 s and of for ever: "ready" is printed as the last

@@ -2,18 +2,15 @@
 # wherever it sits in the array and whatever the array's length: through the
 # kernels' shortcuts, their vector lanes and the exact remainder, above all
 # where libm's exp is not correctly rounded or e^x lies next to a rounding
-# midpoint, and in every rounding mode.
-import os
-import platform
+# midpoint (in other floating-point environments: test_environment.py).
 import zlib
-from contextlib import contextmanager
 
 import numpy as np
 import pytest
 import vuvirida
 
-from reference import (CYCLE, EDGE_TIMES, FULL_TURN, INF, NAN, TYPICAL, assert_same, evaluate, exp, libm,
-                       random_scalar, random_times)
+from reference import (CYCLE, EDGE_TIMES, FULL_TURN, HARD_AND_EDGES, INF, NAN, PULSES, TRIG_HARD, TYPICAL,
+                       assert_same, evaluate, exp, random_scalar, random_times)
 
 NAMES = vuvirida.__all__
 
@@ -153,17 +150,6 @@ def test_impulse_remainders_against_fmod(width):
     check("transient_impulse", np.concatenate([IMPULSE_T, t, -t, *random]), 1.0, 0.0, width, 0.0)
 
 
-# Hard arguments of exp made by tools/make_exp_data.py: where libm is not
-# correctly rounded, where e^x lies within 1e-3 ulp of a midpoint, and where
-# the lanes' rounding test draws its line; with the covered range's ends, the
-# overflow and underflow thresholds, subnormal and power-of-two results.
-with np.load(os.path.join(os.path.dirname(__file__), "data", "exp_hard_cases.npz")) as _cases:
-    HARD, PULSES = _cases["arguments"], _cases["pulses"]
-_EDGES = [708.0, 709.0, 709.782712893384, 709.7827128933841, -708.3964185322641, -708.4, -745.1332191019411,
-          -745.1332191019412, -1e4, 0.0, 5e-324, 1e-300, 2.0**-53, 2.0**-54, np.log(2.0), 64 * np.log(2.0), 1.0, 0.5, INF]
-HARD_AND_EDGES = np.concatenate([HARD, *([v, -v, np.nextafter(v, INF), np.nextafter(v, -INF)] for v in _EDGES),
-                                 [NAN, -NAN]])
-
 # Each oscillator with t = x / gamma exact, and the other parameters chosen so
 # that the value shows e = exp(t * gamma) unrounded (harmonic: e; Fourier
 # without harmonics: e; cycloid: -e) or rounded once (pseudo square).
@@ -196,21 +182,11 @@ def test_pulse_at_hard_exponents():
             assert_same(got, exp(((samples / w) * (samples / w)) * -0.5), f"width {w}")
 
 
-# Hard arguments of sin and cos made by tools/make_trig_data.py: where the
-# library's steps without multiply-adds round otherwise than the library
-# itself, where their last sum is a tie or next to one, the steps' branch and
-# table edges, multiples of pi/2, quadrant ties, and what the lanes leave to
-# the library. Padded to whole groups of 8, so that every case goes through
-# the lanes; rolled by 0 to 7 each case meets every lane position, and by 61
-# crosses into another block.
-with np.load(os.path.join(os.path.dirname(__file__), "data", "trig_hard_cases.npz")) as _cases:
-    TRIG_HARD = np.concatenate([_cases[k] for k in _cases.files])
-TRIG_HARD = np.resize(TRIG_HARD, -(-TRIG_HARD.size // 8) * 8)
-
-
 # Each oscillator with t the argument of a sin or cos: harmonic and cycloid
 # cos(t) (the cycloid at half the frequency cos(2 * (t / 2)) as well), the
-# square waves sin(t); with gamma != 0 the exp lanes run beside them.
+# square waves sin(t); with gamma != 0 the exp lanes run beside them. Rolled
+# by 0 to 7 each hard case meets every lane position, and by 61 crosses into
+# another block.
 @pytest.mark.parametrize("gamma", [0.0, 2.0**-30])
 @pytest.mark.parametrize("name, omega, more", [
     ("harmonic_oscillator", 1.0, ()), ("pseudo_cycloid_wave", 1.0, ()), ("pseudo_cycloid_wave", 0.5, ()),
@@ -235,31 +211,3 @@ def test_sin_and_cos_at_hard_arguments_in_every_lane(name, omega, more, gamma):
 ])
 def test_exp_on_random_arguments(name, low, high, args):
     check(name, np.random.default_rng(int(high - low)).uniform(low, high, 60_000), *args)
-
-
-# fesetround's modes other than to nearest: downward, upward, toward zero.
-DIRECTED = {"x86_64": (0x400, 0x800, 0xC00), "aarch64": (0x800000, 0x400000, 0xC00000)}.get(platform.machine(), ())
-
-
-@contextmanager
-def rounding(mode):
-    assert libm.fesetround(mode) == 0
-    try:
-        yield
-    finally:
-        libm.fesetround(0)
-
-
-@pytest.mark.parametrize("mode", DIRECTED)
-def test_lanes_stand_aside_unless_rounding_to_nearest(mode):
-    # The lanes' values are the library's only when rounding to nearest; in
-    # any other mode each exp, sin and cos must be the library's own in that mode.
-    rng = np.random.default_rng(mode)
-    x, t = np.concatenate([rng.uniform(-708.0, 709.0, 20_000), HARD]), rng.uniform(-7.0, 7.0, 20_000)
-    with rounding(mode):
-        for name, samples, args in [("harmonic_oscillator", x, (1.0, 1.0, 0.0, 0.0, 0.0)),
-                                    ("harmonic_oscillator", TRIG_HARD, (1.0, 0.0, 1.0, 0.0, 0.0)),
-                                    ("pseudo_square_wave", TRIG_HARD, (1.0, 0.0, 1.0, 0.0, 0.0)),
-                                    ("fourier_square_wave", x, (1.0, 1.0, 0.3, 0.2, 0.0, 0)),
-                                    ("transient_impulse", t, (1.0, 0.0, 0.5, 0.0))]:
-            check(name, samples, *args)
