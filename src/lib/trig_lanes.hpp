@@ -198,7 +198,7 @@ constexpr bool fused(TrigSite site) {
 #if defined(VUVIRIDA_PLANT_TRIG_FAULT)
 inline constexpr auto kTrigPlantedTable = [] {
     std::array<trig_table::Row, 2 * trig_table::kRows> table{};
-    for (int i = 0; i < 2 * trig_table::kRows; ++i) table[i] = trig_table::kTable[i];
+    for (std::size_t i = 0; i < table.size(); ++i) table[i] = trig_table::kTable[i];
     table[57].high = double_of(bits_of(table[57].high) + 1);
     return table;
 }();

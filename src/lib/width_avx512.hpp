@@ -71,16 +71,19 @@ struct Width {
     static Pair rows2(const double* table, I index) noexcept {
         alignas(64) std::int64_t at[8];
         _mm512_store_si512(at, index);
-        __m256d r[4];
-        for (int k = 0; k < 4; ++k) {
-            const __m128d low = _mm_loadu_pd(table + 2 * at[2 * k]);
-            const __m128d high = _mm_loadu_pd(table + 2 * at[2 * k + 1]);
-            r[k] = __builtin_shufflevector(low, high, 0, 1, 2, 3);
-        }
-        const D r01 = __builtin_shufflevector(r[0], r[1], 0, 1, 2, 3, 4, 5, 6, 7);
-        const D r23 = __builtin_shufflevector(r[2], r[3], 0, 1, 2, 3, 4, 5, 6, 7);
-        return {__builtin_shufflevector(r01, r23, 0, 2, 4, 6, 8, 10, 12, 14),
-                __builtin_shufflevector(r01, r23, 1, 3, 5, 7, 9, 11, 13, 15)};
+        const auto row = [&](int k) { return _mm_loadu_pd(table + 2 * at[k]); };
+        // Rows 0 to 3 and 4 to 7 side by side, then the first and the second
+        // of each row gathered.
+        const auto pair = [&](int k) {
+            return __builtin_shufflevector(row(k), row(k + 1), 0, 1, 2, 3);
+        };
+        const auto quad = [&](int k) {
+            return __builtin_shufflevector(pair(k), pair(k + 2), 0, 1, 2, 3, 4, 5, 6, 7);
+        };
+        const D low = quad(0);
+        const D high = quad(4);
+        return {__builtin_shufflevector(low, high, 0, 2, 4, 6, 8, 10, 12, 14),
+                __builtin_shufflevector(low, high, 1, 3, 5, 7, 9, 11, 13, 15)};
     }
     // The four doubles at row[index] of a table of 32-byte rows, lane by lane.
     struct Quad {
@@ -90,12 +93,12 @@ struct Width {
         alignas(64) std::int64_t at[8];
         _mm512_store_si512(at, index);
         // Rows k and k + 4 side by side, then in each half a 4 x 4 transposition.
-        D r[4];
-        for (int k = 0; k < 4; ++k) {
-            const __m256d low = _mm256_load_pd(table + 4 * at[k]);
-            const __m256d high = _mm256_load_pd(table + 4 * at[k + 4]);
-            r[k] = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
-        }
+        const auto rows = [&](int k) {
+            return __builtin_shufflevector(_mm256_load_pd(table + 4 * at[k]),
+                                           _mm256_load_pd(table + 4 * at[k + 4]), 0, 1, 2, 3, 4, 5,
+                                           6, 7);
+        };
+        const D r[4] = {rows(0), rows(1), rows(2), rows(3)};
         const D even01 = __builtin_shufflevector(r[0], r[1], 0, 8, 2, 10, 4, 12, 6, 14);
         const D odd01 = __builtin_shufflevector(r[0], r[1], 1, 9, 3, 11, 5, 13, 7, 15);
         const D even23 = __builtin_shufflevector(r[2], r[3], 0, 8, 2, 10, 4, 12, 6, 14);
