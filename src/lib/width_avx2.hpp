@@ -32,6 +32,7 @@ struct Width {
     static M and_not(M a, M b) noexcept { return _mm256_andnot_pd(b, a); }
     static M not_in(M a) noexcept { return _mm256_xor_pd(a, from_bits(splat_bits(~0ull))); }
     static bool any(M a) noexcept { return _mm256_movemask_pd(a) != 0; }
+    static bool all(M a) noexcept { return _mm256_movemask_pd(a) == 0xf; }
 
     static D select(M m, D a, D b) noexcept { return _mm256_blendv_pd(b, a, m); }
     static D only(M m, D v) noexcept { return _mm256_and_pd(m, v); }

@@ -34,6 +34,7 @@ struct Width {
     static M and_not(M a, M b) noexcept { return static_cast<M>(a & ~b); }
     static M not_in(M a) noexcept { return static_cast<M>(~a); }
     static bool any(M a) noexcept { return a != 0; }
+    static bool all(M a) noexcept { return a == 0xff; }
 
     static D select(M m, D a, D b) noexcept { return _mm512_mask_blend_pd(m, b, a); }
     static D only(M m, D v) noexcept { return _mm512_maskz_mov_pd(m, v); }

@@ -40,6 +40,7 @@ struct ScalarWidth {
     static M and_not(M a, M b) noexcept { return a && !b; }
     static M not_in(M a) noexcept { return !a; }
     static bool any(M a) noexcept { return a; }
+    static bool all(M a) noexcept { return a; }
 
     static D select(M m, D a, D b) noexcept { return m ? a : b; }
     static D only(M m, D v) noexcept { return m ? v : +0.0; }

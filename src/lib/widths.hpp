@@ -30,7 +30,7 @@ namespace vuvirida::lib {
 
 // Samples go through the kernels in blocks of kBlock, whose working values
 // stay in L1 and whose redo list fits a byte per sample.
-inline constexpr std::size_t kBlock = 64;
+inline constexpr std::size_t kBlock = 256;
 static_assert(kBlock <= 256);
 
 // Arrays shorter than this go through the scalar row: a vector for fewer
@@ -39,7 +39,7 @@ inline constexpr std::size_t kFewestForLanes = 8;
 
 // The Fourier sum goes through the lanes for at most this many harmonics,
 // so that a block's work stays within a few stretches between polls.
-inline constexpr std::uint64_t kMostHarmonicsInLanes = kPollWork / kBlock;
+inline constexpr std::uint64_t kMostHarmonicsInLanes = 512;
 
 // The scalars of the four oscillating kernels and of the impulse train.
 struct Oscillation {
