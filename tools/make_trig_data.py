@@ -11,7 +11,7 @@ rest), so that one formula serves both. The script checks that sin and cos of th
 the high parts back.
 
 The hard cases are arguments x, one array per kind, each hard for sin, for cos or both:
-  - `unfused`: glibc's steps (trig_lanes.cpp), evaluated here one rounding per operation as in a build
+  - `unfused`: glibc's steps (src/lib/trig_lanes.inc), evaluated here one rounding per operation as in a build
     without multiply-adds, give another double than the platform library's sin or cos;
   - `ties`: the steps' last sum (sn + cor, cs + cor, or x + t in the Taylor branch) is an exact tie;
   - `midpoints`: that sum lies within 2^-10 ulp of a midpoint between two doubles;
@@ -77,7 +77,7 @@ def make_table():
         f.write(text)
 
 
-# glibc's constants (sysdeps/ieee754/dbl-64/usncs.h and s_sin.c), as trig_lanes.cpp has them.
+# glibc's constants (sysdeps/ieee754/dbl-64/usncs.h and s_sin.c), as src/lib/trig_lanes.hpp has them.
 H = float.fromhex
 S = [H(v) for v in ("-0x1.5555555555555p-3", "0x1.1111111110ECEp-7", "-0x1.A01A019DB08B8p-13",
                     "0x1.71DE27B9A7ED9p-19", "-0x1.ADDFFC2FCDF59p-26")]
