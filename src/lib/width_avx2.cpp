@@ -1,7 +1,6 @@
 // The AVX2 row of the width table: four doubles at a time. Everything
 // below the target switch is compiled for AVX2 with fused
 // multiply-add, and runs only where avx2_supported() holds.
-#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>

@@ -97,25 +97,6 @@ struct Width {
                 _mm256_permute2f128_pd(odd01, odd23, 0x31)};
     }
 
-    // Appends base + i for each lane i of m to list, in lane order; list has
-    // room for kLanes more entries than it holds.
-    static void append(M m, std::uint8_t base, std::uint8_t* list, std::size_t& count) noexcept {
-        const unsigned lanes = lane_bits(m);
-        // The set lanes' numbers packed into bytes, low byte first, by m.
-        constexpr auto kPacked = [] {
-            std::array<std::uint32_t, 16> packed{};
-            for (unsigned set = 0; set < 16; ++set) {
-                unsigned at = 0;
-                for (unsigned lane = 0; lane < 4; ++lane) {
-                    if ((set >> lane) & 1) packed[set] |= lane << (8 * at++);
-                }
-            }
-            return packed;
-        }();
-        const std::uint32_t entries = kPacked[lanes] + base * 0x01010101u;
-        std::memcpy(list + count, &entries, sizeof entries);
-        count += static_cast<std::size_t>(__builtin_popcount(lanes));
-    }
     static void spill(double* p, D v) noexcept { _mm256_storeu_pd(p, v); }
     static D refill(const double* p) noexcept { return _mm256_loadu_pd(p); }
     static unsigned lane_bits(M m) noexcept { return static_cast<unsigned>(_mm256_movemask_pd(m)); }

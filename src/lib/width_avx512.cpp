@@ -1,7 +1,6 @@
 // The AVX-512 row of the width table: eight doubles at a time. Everything
 // below the target switch is compiled for AVX-512 F, DQ and VL with AVX2 and
 // fused multiply-add, and runs only where avx512_supported() holds.
-#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>

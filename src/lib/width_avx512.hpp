@@ -110,17 +110,6 @@ struct Width {
                 __builtin_shufflevector(odd01, odd23, 2, 3, 10, 11, 6, 7, 14, 15)};
     }
 
-    // Appends base + i for each lane i of m to list, in lane order; list has
-    // room for kLanes more entries than it holds.
-    static void append(M m, std::uint8_t base, std::uint8_t* list, std::size_t& count) noexcept {
-        const I lanes =
-            _mm512_add_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), splat_bits(base));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(list + count),
-                         _mm512_maskz_cvtepi64_epi8(0xff, _mm512_maskz_compress_epi64(m, lanes)));
-        count += static_cast<std::size_t>(__builtin_popcount(m));
-    }
-    // The lanes as doubles in memory and back, for answering some of them one
-    // at a time.
     static void spill(double* p, D v) noexcept { _mm512_storeu_pd(p, v); }
     static D refill(const double* p) noexcept { return _mm512_loadu_pd(p); }
     static unsigned lane_bits(M m) noexcept { return m; }

@@ -59,10 +59,6 @@ struct ScalarWidth {
     static I and_bits(I b, std::uint64_t m) noexcept { return b & m; }
     static M any_bits(I b, std::uint64_t m) noexcept { return (b & m) != 0; }
 
-    static void append(M m, std::uint8_t base, std::uint8_t* list, std::size_t& count) noexcept {
-        list[count] = base;
-        count += m ? 1 : 0;
-    }
     static void spill(double* p, D v) noexcept { *p = v; }
     static D refill(const double* p) noexcept { return *p; }
     static unsigned lane_bits(M m) noexcept { return m ? 1u : 0u; }
