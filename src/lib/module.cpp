@@ -150,6 +150,12 @@ PyObject* initialise() {
         std::move(Error::fetch()).restore();
         return nullptr;
     }
+#ifdef Py_GIL_DISABLED
+    // Every piece of the module's process-wide state is safe for threads
+    // that run at once (frame/published.hpp, frame/borrow.cpp): a free-
+    // threaded interpreter that imports it keeps running without the GIL.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return nullptr;
+#endif
     if (importing_for == Importer::main && initialised.exchange(true, std::memory_order_seq_cst)) {
         PyErr_SetString(PyExc_ImportError,
                         "PyO3 modules may only be initialized once per interpreter process");
