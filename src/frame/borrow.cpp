@@ -220,18 +220,6 @@ Outcome<Source> current_source() {
     return source;
 }
 
-// The table to borrow from. The attribute is read from the namespace itself,
-// so that no module `__getattr__` runs (NumPy 2's compatibility module warns
-// from its own).
-Outcome<Source> current_source() {
-    PyObject* namespace_ = registry_namespace.get();
-    PyObject* found =
-        namespace_ == nullptr ? nullptr : PyDict_GetItemWithError(namespace_, attribute_name.get());
-    if (found == adopted_capsule && found != nullptr) [[likely]]
-        return Source{OwnedRef::adding(found), adopted_table};
-    return adopt(found);
-}
-
 #endif
 
 [[noreturn, gnu::cold, gnu::noinline]] void borrow_refused(
@@ -243,10 +231,26 @@ Outcome<Source> current_source() {
 }  // namespace
 
 Outcome<SharedBorrow> SharedBorrow::acquiring(std::uintptr_t begin, std::uintptr_t end) {
+    Source source;
+#ifdef Py_GIL_DISABLED
     Outcome<Source> current = current_source();
     if (!current.ok()) [[unlikely]]
         return std::move(current.error());
-    Source& source = current.value();
+    source = std::move(current.value());
+#else
+    // The attribute is read from the namespace itself, so that no module
+    // `__getattr__` runs (NumPy 2's compatibility module warns from its own).
+    PyObject* namespace_ = registry_namespace.get();
+    PyObject* found =
+        namespace_ == nullptr ? nullptr : PyDict_GetItemWithError(namespace_, attribute_name.get());
+    if (found == adopted_capsule && found != nullptr) [[likely]] {
+        source = Source{OwnedRef::adding(found), adopted_table};
+    } else {
+        Outcome<Source> adopted = adopt(found);
+        if (!adopted.ok()) return std::move(adopted.error());
+        source = std::move(adopted.value());
+    }
+#endif
     const VuviridaBorrowTable& table = *source.table;
     check_usable(table);
     // Read before the call, which may run code that changes the table.
