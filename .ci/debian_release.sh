@@ -28,9 +28,12 @@ debian_release() {
 debian_packages() {
     # Compilers and tools for every stage, the cross compiler, and for 64-bit
     # Arm the emulator and the aarch64 interpreter library installed beside
-    # the host's (multiarch); debootstrap for the newer Debian stages.
+    # the host's (multiarch); debootstrap for the newer Debian stages; what
+    # the free-threaded CPython build needs (ssl and zlib for pip, libffi for
+    # ctypes).
     local common=(g++ binutils clang-19 g++-aarch64-linux-gnu binutils-aarch64-linux-gnu
-                  libstdc++6:arm64 debootstrap ca-certificates)
+                  libstdc++6:arm64 debootstrap ca-certificates
+                  curl xz-utils libssl-dev zlib1g-dev libffi-dev)
     case "$1" in
         12) printf '%s\n' "${common[@]}" qemu-user-static libpython3.11-dev:arm64 python3.11-venv ;;
         13) printf '%s\n' "${common[@]}" qemu-user qemu-user-binfmt libpython3.13-dev:arm64 python3.13-venv \

@@ -13,6 +13,7 @@ from them, so the two cannot drift apart.
 import ast
 import contextlib
 import doctest
+import importlib
 import io
 import re
 import sys
@@ -137,6 +138,9 @@ def run_quick_start() -> int:
     if match is None:
         print("README.md: no quick start with its printed output found")
         return 1
+    # Imported before the output is caught: an editable install that rebuilds
+    # on import prints the build's output then.
+    importlib.import_module("vuvirida")
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
         exec(compile(match[1], str(README), "exec"), {"__name__": "quick_start"})

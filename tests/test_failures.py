@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy
 import pytest
 
 from conftest import (PRELUDE, STRIDED, fails_allocations, import_survives_failed_allocations,
@@ -393,6 +394,32 @@ if name:
 import numpy as np, vuvirida
 print(vuvirida.harmonic_oscillator(np.array([0.0]), 2.0, 0.0, 0.0, 0.0, 1.0).tolist())
 """, expect("[3.0]")),
+    # The first call imports NumPy's compatibility module (under NumPy 2;
+    # NumPy 1 has it imported already). A thread forks while that import
+    # holds its locks, from the import system's own lookup; the child's first
+    # call must not wait for those locks, whose holder is not in the child.
+    "fork while the first call imports NumPy's module": ("""import signal, threading
+statuses, forked = [], threading.Event()
+def fork_and_call():
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(10)
+        vuvirida.harmonic_oscillator(t, 1, 0, 1, 0, 0)
+        os._exit(0)
+    forked.set()
+    statuses.append(os.waitpid(pid, 0)[1])
+class ForkDuringImport:
+    def find_spec(self, name, path=None, target=None):
+        if name == "numpy.core":
+            sys.meta_path.remove(self)
+            threading.Thread(target=fork_and_call).start()
+            forked.wait(0.5)
+        return None
+sys.meta_path.insert(0, ForkDuringImport())
+attempt(lambda: vuvirida.harmonic_oscillator(t, 1, 0, 1, 0, 0))
+[thread.join() for thread in threading.enumerate() if thread is not threading.current_thread()]
+print(statuses)
+""", expect("ok", "[0]" if numpy.__version__ >= "2" else "[]")),
     "second initialisation": ("""
 del sys.modules["vuvirida"]
 try:

@@ -1,6 +1,5 @@
 # Nothing leaks, nothing is shared between calls, and independent
 # implementations of the same waveforms agree.
-import concurrent.futures
 import gc
 import sys
 import tracemalloc
@@ -74,16 +73,6 @@ def test_no_path_leaks(label, function, args, kwargs):
     assert min(grown) < 8 * 1500, f"{label}: {grown} bytes"  # any leaked object is larger
     assert SANITIZED or resident_bytes() - resident < 512 * 1024, label
     assert [sys.getrefcount(a) for a in arguments] == counts
-
-
-def test_threads_calling_at_once_get_the_serial_results():
-    def work(k):
-        return [vv.pseudo_cycloid_wave(T, 1.0, -0.05, k, 0.1, 0.0) for _ in range(50)]
-
-    with concurrent.futures.ThreadPoolExecutor(16) as pool:
-        results = list(pool.map(work, range(16)))
-    for k, got in enumerate(results):
-        assert all(g.tobytes() == work(k)[0].tobytes() for g in got)
 
 
 def test_shapes_agree_with_scipy_and_their_known_extremes():

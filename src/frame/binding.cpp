@@ -65,8 +65,7 @@ std::string full_name(const FunctionDescription& d) {
 
 void intern_names(const FunctionDescription& d) {
     for (std::size_t i = 0; i < d.count; ++i) {
-        d.interned[i] = PyUnicode_InternFromString(d.parameters[i].name);
-        if (d.interned[i] == nullptr) {
+        if (interned(d.interned[i], d.parameters[i].name) == nullptr) {
             // Identity is only a shortcut; the byte comparison still decides.
             PyErr_Clear();
         }
@@ -77,7 +76,7 @@ void intern_names(const FunctionDescription& d) {
 // name none.
 std::size_t keyword_slot(const FunctionDescription& d, PyObject* name) {
     for (std::size_t i = 0; i < d.count; ++i) {
-        if (d.interned[i] == name) return i;
+        if (d.interned[i].get() == name) return i;
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
@@ -107,7 +106,7 @@ Outcome<PyObject* const*> extract_arguments_fastcall(const FunctionDescription& 
     if (given > d.count) return too_many_positional(d, nargs);
     for (std::size_t i = 0; i < d.count; ++i) slots[i] = i < given ? args[i] : nullptr;
     if (keywords > 0) {
-        if (d.interned[0] == nullptr) intern_names(d);
+        if (d.interned[d.count - 1].get() == nullptr) intern_names(d);
         for (Py_ssize_t k = 0; k < keywords; ++k) {
             PyObject* name = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(name)) return cannot_convert(name, "PyString");

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "frame/error.hpp"
+#include "frame/published.hpp"
 #include "lib/signature.hpp"
 
 namespace vuvirida::frame {
@@ -17,7 +18,7 @@ struct FunctionDescription {
     std::size_t count;
     // The parameter names as interned strings, made on the first keyword call,
     // so that keywords are first compared by identity.
-    PyObject** interned;
+    Published<PyObject>* interned;
 };
 
 // Fills `slots` (count entries) with borrowed references to the arguments and

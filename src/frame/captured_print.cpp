@@ -1,11 +1,8 @@
 // Capturing a printed exception by swapping sys.stderr for a text buffer.
 #include "frame/captured_print.hpp"
 
-#include <atomic>
-#include <mutex>
-#include <thread>
-
 #include "frame/fetched.hpp"
+#include "frame/locks.hpp"
 #include "frame/python.hpp"
 #include "frame/refs.hpp"
 #include "frame/stderr_writer.hpp"
@@ -41,42 +38,11 @@ void append_encoded(std::string& out, PyObject* text, PyObject* stream) {
 // Python code (sys.excepthook, and from 3.13 the traceback module), and other
 // threads run meanwhile: one that swapped in a buffer of its own then would
 // take this thread's buffer for the real stream and put that back when done,
-// leaving sys.stderr a buffer that nobody reads. A thread that finds the turn
-// taken waits for it without the interpreter lock. The thread that has the
-// turn may print again while printing (an abort inside sys.excepthook, say):
-// its swaps are undone in reverse order.
-std::atomic<std::thread::id> capturing{};
-struct CaptureTag {
-    static void after_fork_in_child() noexcept { capturing.store(std::thread::id()); }
-};
-std::mutex& capture_lock() noexcept {
-    return fork_safe_mutex<CaptureTag>();
-}
-
-class CaptureTurn {
-  public:
-    CaptureTurn() noexcept {
-        if (capturing.load() == std::this_thread::get_id()) return;
-        std::mutex& lock = capture_lock();
-        if (!lock.try_lock()) {
-            PyThreadState* state = PyEval_SaveThread();
-            lock.lock();
-            parking_on_thread_exit([&] { PyEval_RestoreThread(state); });
-        }
-        capturing.store(std::this_thread::get_id());
-        held_ = true;
-    }
-    CaptureTurn(const CaptureTurn&) = delete;
-    CaptureTurn& operator=(const CaptureTurn&) = delete;
-    ~CaptureTurn() {
-        if (!held_) return;
-        capturing.store(std::thread::id());
-        capture_lock().unlock();
-    }
-
-  private:
-    bool held_ = false;
-};
+// leaving sys.stderr a buffer that nobody reads. The thread that has the turn
+// may print again while printing (an abort inside sys.excepthook, say): its
+// swaps are undone in reverse order.
+struct CaptureTag {};
+using CaptureTurn = Turn<CaptureTag>;
 
 }  // namespace
 
@@ -91,7 +57,7 @@ std::string print_captured(std::string_view header, int set_sys_last_vars) {
     OwnedRef sys_name = OwnedRef::taking(key ? PyUnicode_InternFromString("sys") : nullptr);
     OwnedRef sys = OwnedRef::taking(sys_name ? PyImport_GetModule(sys_name.get()) : nullptr);
     PyObject* dict = sys && PyModule_Check(sys.get()) ? PyModule_GetDict(sys.get()) : nullptr;
-    OwnedRef saved = OwnedRef::adding(dict ? PyDict_GetItemWithError(dict, key.get()) : nullptr);
+    OwnedRef saved = dict ? OwnedRef::item_of(dict, key.get()) : OwnedRef();
     const bool swappable =
         saved && saved.get() != Py_None && saved.get() == PySys_GetObject("stderr");
     OwnedRef io = OwnedRef::taking(swappable ? PyImport_ImportModule("io") : nullptr);

@@ -128,7 +128,7 @@ Outcome<OwnedRef> convert_and_run(PyObject* time, PyObject* const* slots,
 // The parameter names as interned strings, made on the first keyword call,
 // so that keywords are first compared by identity.
 template <const auto& signature>
-PyObject* interned_names[std::size(signature.parameters)];
+Published<PyObject> interned_names[std::size(signature.parameters)];
 
 template <const auto& signature>
 const FunctionDescription description{signature.name, signature.parameters,

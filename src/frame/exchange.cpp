@@ -1,11 +1,22 @@
 #include "frame/exchange.hpp"
 
+#include <utility>
+
 #include "frame/abort.hpp"
 
 namespace vuvirida::frame {
 
+#ifdef Py_GIL_DISABLED
+void Watch::attach() noexcept {
+    if (detached == nullptr) return;
+    // The thread may be ended here when the interpreter finalises.
+    parking_on_thread_exit([this] { PyEval_RestoreThread(std::exchange(detached, nullptr)); });
+}
+#endif
+
 bool Watch::poll(void* context) noexcept {
     auto& watch = *static_cast<Watch*>(context);
+    watch.attach();
     // Signal handlers, and from 3.12 a scheduled garbage collection's
     // finalisers, run here, inside a kernel that may not throw.
     int raised = 0;
@@ -18,6 +29,9 @@ bool Watch::poll(void* context) noexcept {
         watch.stop = Stop::changed;
         return true;
     }
+#ifdef Py_GIL_DISABLED
+    watch.detached = PyEval_SaveThread();
+#endif
     return false;
 }
 

@@ -32,11 +32,25 @@ inline double* result_data(PyObject* result) noexcept {
 
 // The generator's poll: runs pending signal handlers, and stops the generator
 // when one raised or when the time array changed under it.
+//
+// On a free-threaded build the generator also runs without its thread state
+// from its first poll on, taking it back for each poll: the interpreter
+// stops every thread now and then (for a garbage collection, a fork, the GIL
+// switched back on by an import), and a thread counts as stopped only while
+// it has no thread state or runs Python code. So a long call holds those up
+// for one poll's interval at most, not for the rest of the call.
 struct Watch {
     enum class Stop { none, raised, changed };
     PyObject* time;
     const TimeView& view;
     Stop stop = Stop::none;
+#ifdef Py_GIL_DISABLED
+    PyThreadState* detached = nullptr;
+    // Takes the thread state back, if the poll let it go.
+    void attach() noexcept;
+#else
+    void attach() noexcept {}
+#endif
 
     static bool poll(void* watch) noexcept;
     lib::Interruption interruption() noexcept { return {&Watch::poll, this}; }
@@ -66,8 +80,10 @@ Outcome<OwnedRef> exchange(PyObject* time, Kernel&& kernel) {
         if (!v.still_of(time)) [[unlikely]]
             continue;
         Watch watch{time, v};
-        if (kernel(v.samples(), v.size(), result_data(result.value().get()), watch.interruption()))
-            [[likely]]
+        const bool done =
+            kernel(v.samples(), v.size(), result_data(result.value().get()), watch.interruption());
+        watch.attach();
+        if (done) [[likely]]
             return result;
         if (watch.stop == Watch::Stop::raised) return Error::fetch();
     }

@@ -48,8 +48,8 @@ struct NumpyApi {
 };
 
 // The table, acquired on the first call that needs it and kept for the
-// process. An acquisition that fails aborts and keeps nothing, so the next
-// call tries again.
+// process; threads whose first calls come at once all get it. An acquisition
+// that fails aborts and keeps nothing, so the next call tries again.
 const NumpyApi& numpy_api();
 
 // The float64 descriptor, fetched once and kept: NumPy's built-in descriptors

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "frame/abort.hpp"
+#include "frame/published.hpp"
 #include "frame/refs.hpp"
 #include "frame/thread_exit.hpp"
 
@@ -11,7 +12,9 @@ namespace vuvirida::frame {
 
 namespace {
 
-PyObject* panic_type_object = nullptr;
+// Made once: two threads whose first aborts come at once both raise the
+// type that was published first.
+Published<PyObject> panic_type_object;
 
 constexpr const char* kPanicDoc =
     "\n"
@@ -24,11 +27,10 @@ constexpr const char* kPanicDoc =
 // The abort exception type, made on first need and kept for the process;
 // null, with the interpreter's failure pending, when it cannot be made.
 PyObject* made_panic_type() {
-    if (panic_type_object == nullptr) {
-        panic_type_object = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                      PyExc_BaseException, nullptr);
-    }
-    return panic_type_object;
+    if (PyObject* type = panic_type_object.get()) return type;
+    return offer_new(panic_type_object,
+                     PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                               PyExc_BaseException, nullptr));
 }
 
 // Why the abort exception cannot be raised, with the interpreter's failure
@@ -48,8 +50,8 @@ const char* raised_panic(const std::string& text) {
 }  // namespace
 
 bool is_panic_type(PyObject* type) noexcept {
-    if (panic_type_object != nullptr) [[likely]]
-        return type == panic_type_object;
+    if (PyObject* made = panic_type_object.get()) [[likely]]
+        return type == made;
     // A type that did not exist when the exception was raised is not its type.
     parking_on_thread_exit([] {
         if (made_panic_type() == nullptr) PyErr_Clear();

@@ -1,8 +1,9 @@
 // The module's own registry of borrowed memory: which byte ranges are held
 // by shared borrows and which by writeable ones, and whether a new borrow
-// may be taken. It knows nothing of the interpreter; borrow.cpp publishes it
-// to other extensions through the capsule table and calls it with the
-// interpreter lock held, so it needs no lock of its own.
+// may be taken. It knows nothing of the interpreter, nor of threads: its
+// callers make one call at a time. borrow.cpp publishes it to other
+// extensions through the capsule table, whose entries see to that (under the
+// GIL, or a lock of their own on a free-threaded build).
 //
 // Ranges are half-open, [begin, end). Shared borrows coexist with each
 // other; a shared borrow is refused while a writeable borrow of overlapping
@@ -25,8 +26,8 @@ namespace vuvirida::frame {
 // Keeps up to kKept freed nodes of the registry's trees for reuse, so that a
 // call's borrow, taken and released, allocates nothing once the registry has
 // been used, and a registry that held many borrows keeps little memory after
-// they are released. Not safe for concurrent use: the registry's callers hold
-// the interpreter lock.
+// they are released. Not safe for concurrent use: the registry's calls come
+// one at a time, and the process has one registry.
 template <class T>
 class Recycling {
   public:

@@ -25,6 +25,20 @@ class OwnedRef {
         return OwnedRef(borrowed);
     }
 
+    // A new reference to the item of `dict` under `key`, taken as the dict
+    // holds it, so that another thread that replaces the item meanwhile
+    // cannot free it first. Empty when there is none, and then with the
+    // interpreter's failure pending if the lookup failed (a key's __eq__).
+    static OwnedRef item_of(PyObject* dict, PyObject* key) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+        PyObject* item = nullptr;
+        (void)PyDict_GetItemRef(dict, key, &item);
+        return OwnedRef(item);
+#else
+        return adding(PyDict_GetItemWithError(dict, key));
+#endif
+    }
+
     OwnedRef(OwnedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     OwnedRef& operator=(OwnedRef&& other) noexcept {
         OwnedRef dropped(std::move(*this));

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "frame/fetched.hpp"
+#include "frame/locks.hpp"
 #include "frame/python.hpp"
 #include "frame/refs.hpp"
 #include "frame/thread_exit.hpp"
@@ -55,6 +56,19 @@ void write_locked(std::string_view block, const OnceLine* once) noexcept {
     write_once(once);
 }
 
+// sys.stderr as a new reference taken from the sys module's namespace, where
+// another thread may replace it at any moment; nothing when it cannot be had.
+OwnedRef sys_stderr() noexcept {
+    OwnedRef sys_name = OwnedRef::taking(PyUnicode_InternFromString("sys"));
+    OwnedRef key = OwnedRef::taking(sys_name ? PyUnicode_InternFromString("stderr") : nullptr);
+    OwnedRef sys = OwnedRef::taking(key ? PyImport_GetModule(sys_name.get()) : nullptr);
+    OwnedRef file = sys && PyModule_Check(sys.get())
+                        ? OwnedRef::item_of(PyModule_GetDict(sys.get()), key.get())
+                        : OwnedRef();
+    PyErr_Clear();
+    return file;
+}
+
 // Python's sys.stderr buffers what Python code wrote; it goes out first, so
 // that the block follows it, as the interpreter's own fatal errors do. The
 // pending exception, if any, is kept; a failed flush is not reported.
@@ -65,7 +79,7 @@ void flush_python_stderr() noexcept {
     if (flushing) return;
     flushing = true;
     FetchedException pending = FetchedException::taking_pending();
-    OwnedRef file = OwnedRef::adding(PySys_GetObject("stderr"));
+    OwnedRef file = sys_stderr();
     if (file && file.get() != Py_None) {
         parking_on_thread_exit([&] {
             OwnedRef flushed = OwnedRef::taking(PyObject_CallMethod(file.get(), "flush", nullptr));

@@ -7,12 +7,8 @@
 // sys.stderr goes out first.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <initializer_list>
-#include <mutex>
-#include <new>
 #include <string_view>
 
 namespace vuvirida::frame {
@@ -32,23 +28,5 @@ void emit(std::string_view block, const OnceLine* once = nullptr) noexcept;
 // Writes `pieces` one after another under the lock, without touching the
 // interpreter: for when no block can be made.
 void emit_pieces(std::initializer_list<std::string_view> pieces, const OnceLine* once) noexcept;
-
-// A process-wide mutex, one per Tag, that a forked child gets made anew: its
-// holder may be a thread without the interpreter lock while another thread
-// forks, and that holder does not exist in the child. The child also calls
-// Tag::after_fork_in_child().
-template <class Tag>
-std::mutex& fork_safe_mutex() noexcept {
-    alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
-    static std::mutex* const lock = [] {
-        auto* made = new (storage) std::mutex();
-        ::pthread_atfork(nullptr, nullptr, [] {
-            new (storage) std::mutex();
-            Tag::after_fork_in_child();
-        });
-        return made;
-    }();
-    return *lock;
-}
 
 }  // namespace vuvirida::frame

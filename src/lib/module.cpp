@@ -1,4 +1,5 @@
 // The module definition and its initialisation.
+#include <array>
 #include <atomic>
 #include <exception>
 #include <string>
@@ -6,6 +7,7 @@
 #include "frame/abort.hpp"
 #include "frame/convert.hpp"
 #include "frame/error.hpp"
+#include "frame/published.hpp"
 #include "frame/text.hpp"
 #include "lib/function_table.hpp"
 
@@ -34,15 +36,23 @@ PyModuleDef DEF = {
 // The module keeps process-wide state, so it may exist once per process.
 std::atomic<bool> initialised{false};
 
-// The method definitions the function objects refer to for the process's life.
-PyMethodDef method_defs[kFunctionCount];
-
-PyObject* interned(PyObject*& cache, const char* text) {
-    if (cache == nullptr) cache = PyUnicode_InternFromString(text);
-    return cache;
+// The method definitions the function objects refer to for the process's
+// life, made from the records when the module file is loaded and never
+// written again: a registration only points at them.
+std::array<PyMethodDef, kFunctionCount> method_definitions() {
+    std::array<PyMethodDef, kFunctionCount> made{};
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+        const MethodRecord& record = kFunctionTable[i];
+        made[i] = PyMethodDef{
+            record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
+            record.flags, record.doc};
+    }
+    return made;
 }
-PyObject* all_name = nullptr;
-PyObject* name_name = nullptr;
+std::array<PyMethodDef, kFunctionCount> method_defs = method_definitions();
+
+frame::Published<PyObject> all_name;
+frame::Published<PyObject> name_name;
 
 [[noreturn, gnu::cold, gnu::noinline]] void append_failed(
     std::source_location where = std::source_location::current()) {
@@ -61,8 +71,8 @@ PyObject* name_name = nullptr;
 
 // Adds a function to the module under its own __name__ and lists it in __all__.
 Outcome<Done> add_function(PyObject* module, PyObject* function) {
-    PyObject* all_key = interned(all_name, "__all__");
-    PyObject* name_key = interned(name_name, "__name__");
+    PyObject* all_key = frame::interned(all_name, "__all__");
+    PyObject* name_key = frame::interned(name_name, "__name__");
     if (all_key == nullptr || name_key == nullptr) return Error::fetch();
     OwnedRef name = OwnedRef::taking(PyObject_GetAttr(function, name_key));
     if (!name) return Error::fetch();
@@ -89,14 +99,10 @@ Outcome<Done> add_function(PyObject* module, PyObject* function) {
 // the first failure.
 Outcome<Done> vuvirida(PyObject* module) {
     for (std::size_t i = 0; i < kFunctionCount; ++i) {
-        const MethodRecord& record = kFunctionTable[i];
         const char* module_name = PyModule_GetName(module);
         if (module_name == nullptr) return Error::fetch();
         OwnedRef module_name_text = OwnedRef::taking(PyUnicode_FromString(module_name));
         if (!module_name_text) return Error::fetch();
-        method_defs[i] = PyMethodDef{
-            record.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
-            record.flags, record.doc};
         OwnedRef function = OwnedRef::taking(
             PyCMethod_New(&method_defs[i], module, module_name_text.get(), nullptr));
         if (!function) return Error::fetch();
@@ -144,6 +150,12 @@ PyObject* initialise() {
         std::move(Error::fetch()).restore();
         return nullptr;
     }
+#ifdef Py_GIL_DISABLED
+    // Every piece of the module's process-wide state is safe for threads
+    // that run at once (frame/published.hpp, frame/borrow.cpp): a free-
+    // threaded interpreter that imports it keeps running without the GIL.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return nullptr;
+#endif
     if (importing_for == Importer::main && initialised.exchange(true, std::memory_order_seq_cst)) {
         PyErr_SetString(PyExc_ImportError,
                         "PyO3 modules may only be initialized once per interpreter process");
