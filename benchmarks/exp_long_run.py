@@ -19,7 +19,7 @@ import time
 import numpy as np
 import vuvirida
 
-from run import Floor, build_floor, fallback_share
+from run import Floor, build_floor, build_lane_share, exp_arguments, fallback_share
 
 RANGES = [(-708.0, 709.0), (-746.0, 711.0), (-20.0, 20.0), (-2.5, 0.0)]
 CHUNK = 1_000_000
@@ -41,7 +41,7 @@ def main():
     start, compared, mismatches = time.time(), 0, 0
     asked = {kind: [] for kind in range(len(RANGES) + 1)}
     try:
-        lib = build_floor(workdir)
+        lib, lanes = build_floor(workdir), build_lane_share(workdir)
         for c in range(chunks):
             kind = c % (len(RANGES) + 1)
             if kind < len(RANGES):
@@ -56,7 +56,7 @@ def main():
             bad = differing(got, want)
             mismatches += bad.size
             compared += CHUNK
-            asked[kind].append(fallback_share(lib, index, scalars, t))
+            asked[kind].append(fallback_share(lanes, 0, [exp_arguments(index, scalars, t)]))
             for i in bad[:3]:
                 print(f"MISMATCH {name}{scalars} t={t[i].hex()}: {got[i].hex()} != {want[i].hex()}", flush=True)
             if (c + 1) % 10 == 0 or c + 1 == chunks:
