@@ -190,6 +190,8 @@ def main():
     if lib.lanes_environment(ENVIRONMENTS[args.environment]) != 0:
         sys.exit(f"this processor has no {args.environment} switch")
     rows = {f: [r for r in rows_with(lib, f) if not args.rows or r[1] in args.rows] for f in functions}
+    if not any(rows.values()):
+        sys.exit("no row the processor has, of those named, has lanes for these functions")
     print(f"chosen row {lib.lane_row().decode()}; verified at load: "
           + ", ".join(f"{FUNCTIONS[f]} {bool(lib.lanes_verified(f))}" for f in range(len(FUNCTIONS)))
           + f"; environment {args.environment}; built in {time.time() - start:.0f} s", flush=True)
