@@ -61,6 +61,7 @@ os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 import numpy as np  # noqa: E402
 import vuvirida  # noqa: E402
 
+from lanes_library import build, fallback_share  # noqa: E402
 from timing import Sweeps, batched, in_threads, on_warm_memory, repeat_of, take_turns, thread_seconds  # noqa: E402
 
 try:
@@ -177,7 +178,7 @@ def build_library(sources, library, flags):
     return ctypes.CDLL(library)
 
 
-# The floor's flags, and the lanes' in build_lane_share: no contraction, no fast math, sin and cos
+# The floor's flags: no contraction, no fast math, sin and cos
 # never merged into sincos, as the module is built.
 FLOOR_FLAGS = ["-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-builtin-sin", "-fno-builtin-cos", "-std=c++20"]
 
@@ -196,19 +197,6 @@ def build_floor(directory):
     lib = load_floor(build_library([os.path.join(HERE, "floor.cpp"), os.path.join(HERE, "fp_mode.cpp")],
                                    os.path.join(directory, "floor.so"), FLOOR_FLAGS))
     lib.fp_mode_get.restype = lib.fp_mode_flush_bits.restype = ctypes.c_ulong
-    return lib
-
-
-# The module's lane files that benchmarks/lane_share.cpp calls (under src/lib).
-LANE_SOURCES = ["exp_lanes.cpp", "trig_lanes.cpp", "impulse_lanes.cpp"]
-
-
-def build_lane_share(directory):
-    """benchmarks/lane_share.cpp with the module's lanes: what fallback_share asks."""
-    sources = [os.path.join(HERE, "lane_share.cpp")] + [os.path.join(ROOT, "src", "lib", f) for f in LANE_SOURCES]
-    lib = build_library(sources, os.path.join(directory, "lane_share.so"), FLOOR_FLAGS)
-    lib.lane_fallback_share.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double), ctypes.c_size_t]
-    lib.lane_fallback_share.restype = ctypes.c_double
     return lib
 
 
@@ -258,15 +246,6 @@ def trig_arguments(index, scalars, t):
 def remainder_arguments(index, t):
     """The arguments of every fmod call the function makes for the samples t."""
     return [t] if index == 4 else []
-
-
-def fallback_share(lib, function, arrays):
-    """The share of the arrays' arguments that the lanes of function (0 exp, 1 sin, 2 cos,
-    3 the impulse train's remainder) hand to libm (lib from build_lane_share), NaN where
-    there are none, or -1 where those lanes are not in use."""
-    pointer = lambda x: np.ascontiguousarray(x).ctypes.data_as(ctypes.POINTER(ctypes.c_double))
-    shares = [lib.lane_fallback_share(function, pointer(x), len(x)) for x in arrays]
-    return float("nan") if not shares else -1.0 if min(shares) < 0 else float(np.mean(shares))
 
 
 def ratio_entries():
@@ -575,20 +554,21 @@ def main():
     began = time.perf_counter()
     workdir = tempfile.mkdtemp(prefix="vuvirida-floor-")
     try:
-        lib, lanes = build_floor(workdir), build_lane_share(workdir)
+        lib, lanes = build_floor(workdir), build("lane_share", [])
         mvec, args.libmvec = build_libmvec(workdir)
         flush = lib.fp_mode_flush_bits()
         if lib.fp_mode_get() & flush:
             raise SystemExit("flush-to-zero is set in this process (a library built with -ffast-math was "
                              "loaded?): its times would not be the default mode's")
-        args.trig_bits = lanes.trig_lane_bits()
+        # lane_fallback_share of no arguments: 0 where the lanes are in use, -1 where not.
+        args.lane_row, args.trig_lanes = lanes.lane_row().decode(), lanes.lane_fallback_share(1, None, 0) >= 0
         for name, scalars in FUNCTIONS:  # what the module sets up on its first calls, before any timing
             getattr(vuvirida, name)(np.linspace(0.0, 240.0, 1000), *scalars)
         if args.ratios:
             mismatches = []
             times = against_floor(lib, mvec, ratio_entries(), budget, sweeps, mismatches, progress("ratios"))
             flushed = with_flush_to_zero(args.quick)
-            lines = [f"sin and cos lanes: {f'{args.trig_bits} bits' if args.trig_bits else 'not in use'}; "
+            lines = [f"sin and cos lanes: {f'the {args.lane_row} row' if args.trig_lanes else 'not in use'}; "
                      f"thread CPU time per call, the fastest of {turn_counts(times)} turns over {sweeps.count} "
                      "sweeps", ""]
             lines += ratio_table(times) + [""] + flush_table(flushed) + [""]
@@ -708,18 +688,17 @@ def render(rows, times, flushed, threads, accuracy, rest, mismatches, args):
             f"{fmt_ratio(ratio_of(turns, 'numexpr', 'vuvirida'))} | {per(r['floor'])} | "
             f"{fmt_ratio(ratio_of(turns, 'vuvirida', 'floor'))} | {per(r['libmvec'])} | "
             f"{fmt_ratio(ratio_of(turns, 'vuvirida', 'libmvec'))} |")
-    bits = args.trig_bits
     lines += ["", "Values against the libm evaluation (the floor) at n = 1000000: share of samples "
               "whose bits differ, and the largest distance in ulp. `exp to libm` and `sin/cos to "
               "libm` are the shares of the function's exp and sin or cos arguments that vuvirida's "
               "lanes hand back to libm (where the lanes are in use; every other value is the "
               "lanes', equal to libm's). sin and cos lanes in this process: "
-              + (f"{bits} bits, {bits // 64} doubles." if bits else "not in use."), "",
+              + (f"the {args.lane_row} row's." if args.trig_lanes else "not in use."), "",
               "| function | vuvirida | numpy | numexpr | libmvec | exp to libm | sin/cos to libm | fmod to libm |",
               "|---|---:|---:|---:|---:|---:|---:|---:|"]
     for a in accuracy:
         cell = lambda d: "-" if d is None else f"{d[0]:.2%}, {d[1]} ulp"
-        lanes = a["function"] in EXP_LANES or (bits and a["function"] != "transient_impulse")
+        lanes = a["function"] in EXP_LANES or (args.trig_lanes and a["function"] != "transient_impulse")
         share = lambda v: "all (no lanes)" if not lanes else "lanes not in use" if v < 0 else f"{v:.2%}"
         remainder = lambda v: "lanes not in use" if v < 0 else f"{v:.2%}"
         which, trig = a["trig"]

@@ -86,7 +86,7 @@ _DATA = os.path.join(os.path.dirname(__file__), "data")
 # overflow and underflow thresholds, subnormal and power-of-two results.
 with np.load(os.path.join(_DATA, "exp_hard_cases.npz")) as _cases:
     HARD, PULSES = _cases["arguments"], _cases["pulses"]
-_EDGES = [708.0, 709.0, 709.782712893384, 709.7827128933841, -708.3964185322641, -708.4, -745.1332191019411,
+_EDGES = [708.0, 709.0, 745.2, 745.1554647108885, 709.782712893384, 709.7827128933841, -708.3964185322641, -708.4, -745.1332191019411,
           -745.1332191019412, -1e4, 0.0, 5e-324, 1e-300, 2.0**-53, 2.0**-54, np.log(2.0), 64 * np.log(2.0), 1.0, 0.5, INF]
 HARD_AND_EDGES = np.concatenate([HARD, *([v, -v, np.nextafter(v, INF), np.nextafter(v, -INF)] for v in _EDGES),
                                  [NAN, -NAN]])

@@ -3,11 +3,11 @@
 //
 // Covered: |x| <= 708, x not within 2^-54 of a multiple of ln 2 / 128 other
 // than x = +-0 itself (results normal and finite; the library's own steps
-// meet no subnormal number there, below). Hand-back share: about 2.3% of
-// ordinary arguments (the rounding test), every argument outside the covered
-// range, inf and NaN. Guarantee: a kept lane is glibc's exp(x), bit for bit,
-// in rounding to nearest with or without flush-to-zero and
-// denormals-are-zero; the lanes do not run in any other rounding mode.
+// meet no subnormal number there, below), and x <= -745.2, whose exp is +0.
+// Hand-back share: about 2.3% of ordinary arguments (the rounding test),
+// every argument in (-745.2, -708) or above 708, inf and NaN. Guarantee: a kept lane is glibc's
+// exp(x), bit for bit, in rounding to nearest with or without flush-to-zero and denormals-are-zero;
+// the lanes do not run in any other rounding mode.
 //
 // Why a value of our own can be the library's. glibc's double exp (one
 // algorithm since glibc 2.29) is proven by its authors to be within
@@ -66,7 +66,11 @@
 // |l| * 1.0232 <= ulp(h) / 2 (1 + 2^-52), so |l| <= 0.48867 ulp(h) <
 // (0.489 - eps) ulp(h): about 2 (0.5 - 0.48867) = 2.3% of arguments fall
 // back. It also keeps exp(+-0) = 1, which every step above computes exactly
-// and every conforming library returns.
+// and every conforming library returns, and exp(x) = +0 for x <= -745.2
+// (kExpZeroAtOrBelow): there e^x < 0.468 * 2^-1074, so +0 is the only double
+// within 0.511 ulp (an ulp is 2^-1074 in the subnormal range, where the
+// library's bound holds too: its specialcase rounds the result once) and the
+// library returns it, whatever flush-to-zero says.
 //
 // Flush-to-zero and denormals-are-zero. A kept lane with x != 0 has
 // |s| >= 2^-54 (kExpSmallestReduced; the lanes hand back the others, a share
@@ -88,7 +92,7 @@
 // at load: gnu_get_libc_version() must name glibc 2. To enable another
 // library, its exp needs a proven bound B, the accepted share of an ulp
 // becomes 1 - B - eps, and the hard cases and the long run
-// (benchmarks/exp_long_run.py) must show no difference against it.
+// (benchmarks/lanes_long_run.py) must show no difference against it.
 
 #pragma once
 
@@ -103,6 +107,10 @@ inline constexpr double kExpLimit = 708.0;
 inline constexpr double kExpRoundShift = 0x1.8p52;
 // Fixed by the test: |l| <= 0.48867 ulp(h) < (0.489 - eps) ulp(h).
 inline constexpr double kExpTestScale = 1.0232;
+// Fixed by the test: at or below it e^x < (1 - 0.511) * 2^-1074, and the
+// library returns +0 (ln(0.489 * 2^-1074) = -745.1555... would do; the
+// margin costs nothing).
+inline constexpr double kExpZeroAtOrBelow = -745.2;
 // Fixed by the paragraph on flush-to-zero: every kept intermediate normal.
 inline constexpr double kExpSmallestReduced = 0x1p-54;
 

@@ -146,7 +146,8 @@ bool trig_lanes_agree(const WidthRow& row) noexcept {
 
 bool exp_lanes_agree(const WidthRow& row) noexcept {
     Arguments a;
-    for (const double edge : {kExpLimit, 709.0, 0x1p-54, 0x1p-53, 0.0, 0x1p-1022, 0x1p-1074}) {
+    for (const double edge : {kExpLimit, 709.0, kExpZeroAtOrBelow, 745.1332191019411, 0x1p-54,
+                              0x1p-53, 0.0, 0x1p-1022}) {
         a.around(edge);
     }
     // Multiples of ln 2 / 128, where the table's rows change.
