@@ -732,15 +732,14 @@ def render(rows, times, flushed, threads, accuracy, rest, mismatches, args):
     lines += ["", "A call at n = 1 while another extension holds unrelated borrows in the registry:", "",
               "| borrows held | harmonic_oscillator |", "|---:|---:|"]
     lines += [f"| {count} | {fmt_time(borrows.best(count))} |" for count in borrows.readings]
-    lines += ["", "A zero gamma at n = 1000000 (without the sin and cos lanes, the exp call is skipped "
-              "where t * gamma is a zero):", "",
+    lines += ["", "A zero gamma at n = 1000000:", "",
               "| function | gamma -0.01 | gamma 0 | speed-up | floor, gamma 0 |", "|---|---:|---:|---:|---:|"]
     for name, turns in zero_gamma:
         lines.append(f"| {name} | {fmt_time(turns.best('general'))} | {fmt_time(turns.best('flat'))} | "
                      f"{fmt_ratio(turns.ratio('general', 'flat'))} | {fmt_time(turns.best('floor'))} |")
-    lines += ["", "Skipping exp saves at most exp's share of a sample's time. Where the sin and cos "
-              "lanes are in use, the oscillators take every exp from the exp lanes, whatever gamma, "
-              "and a zero gamma saves little."]
+    lines += ["", "Every exp is made, whatever gamma (exp(+-0) = 1 comes from the exp lanes or the "
+              "library, and the product with the amplitude is made at run time, as flush-to-zero "
+              "needs): a zero gamma saves little."]
 
     lines += ["", "Samples at an odd address (memory not aligned to 8 bytes) against the same "
               "samples aligned:", "", "| function | n | aligned | unaligned | unaligned / aligned |",
