@@ -1,55 +1,12 @@
-// The AVX2 row of the width table: four doubles at a time. Everything
-// below the target switch is compiled for AVX2 with fused
-// multiply-add, and runs only where avx2_supported() holds.
-#include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <type_traits>
-
-#include "lib/bits.hpp"
-#include "lib/exp_lanes.hpp"
-#include "lib/remainder_lanes.hpp"
-#include "lib/samples.hpp"
-#include "lib/trig_lanes.hpp"
-#include "lib/width_scalar.hpp"
-#include "lib/widths.hpp"
+// The AVX2 row of the width table: four doubles at a time, compiled for AVX2
+// with fused multiply-add, and run only where avx2_supported() holds.
+#define VUVIRIDA_WIDTH_TARGET "avx2,fma"
+#define VUVIRIDA_WIDTH_NAMESPACE avx2
+#define VUVIRIDA_WIDTH_VOCABULARY "lib/width_avx2.hpp"
+#include "lib/width_vector.inc"
 
 #if defined(VUVIRIDA_X86_WIDTHS)
-#include <immintrin.h>
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#else
-#pragma GCC push_options
-// GCC's note that vector arguments pass differently without the instruction
-// set concerns calls from other files; every function here taking or giving
-// vectors is called only from this file, built for one instruction set.
-#pragma GCC diagnostic ignored "-Wpsabi"
-#pragma GCC target("avx2,fma")
-#endif
-
-namespace vuvirida::lib::avx2 {
-
-// clang-format off: each part uses the ones before it.
-#include "lib/width_avx2.hpp"
-#include "lib/exp_lanes.inc"
-#include "lib/trig_lanes.inc"
-#include "lib/remainder_lanes.inc"
-#include "lib/sweep.inc"
-#include "lib/waveforms.inc"
-#include "lib/width_row.inc"
-// clang-format on
-
-}  // namespace vuvirida::lib::avx2
-
 namespace vuvirida::lib {
 const WidthRow kAvx2Row = avx2::row("avx2", avx2_supported);
 }
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
 #endif

@@ -8,12 +8,12 @@
 // time, width_avx2.hpp and width_avx512.hpp for four and eight. So are the
 // lanes of exp, sin, cos and the remainder (exp_lanes.inc, trig_lanes.inc,
 // remainder_lanes.inc) and the sweep over a block (sweep.inc). Each width's
-// source file (width_scalar.cpp, width_avx2.cpp, width_avx512.cpp) includes
-// them inside a namespace of its own, after switching the compiler to the
-// width's instruction set; shared headers come before that switch, so that
-// nothing the other files use is compiled for an instruction set the
-// processor may lack. Adding a width is a row, a vocabulary header and its
-// source file.
+// source file includes them inside a namespace of its own: width_scalar.cpp
+// as it is, and width_avx2.cpp and width_avx512.cpp through width_vector.inc
+// after switching the compiler to the width's instruction sets; shared
+// headers come before that switch, so that nothing the other files use is
+// compiled for an instruction set the processor may lack. Adding a width is
+// a row, a vocabulary header and a source file of a few lines.
 //
 // A row's kernels take one block of at most kBlock samples. Within a block
 // the floating-point mode is read once: the lanes of exp, sin and cos run
