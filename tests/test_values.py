@@ -124,6 +124,14 @@ def test_zero_rate_and_frequency_shortcuts(gamma, omega, phi):
     check("fourier_square_wave", SAMPLES, 1.5, gamma, NAN, phi, -0.0, 0)
 
 
+# Sums of up to 512 harmonics go through the lanes, longer ones through the library alone.
+@pytest.mark.parametrize("harmonics", [511, 512, 513])
+def test_harmonic_counts_about_the_lanes_limit(harmonics):
+    rng = np.random.default_rng(harmonics)
+    check("fourier_square_wave", np.concatenate([random_times(rng, 300), EDGE_TIMES]), 1.5, -0.01, 0.26, 0.3, 0.1,
+          harmonics)
+
+
 AT_CYCLE = 24.0 * CYCLE / FULL_TURN  # onset within an ulp or two of the cycle length
 MULTIPLES = [k * CYCLE for k in (1, 2, 3, 7, 1000, 2**20 + 1, 2**25 - 1, 2**27, 4e7, 2**40)]
 EDGES = [2.0**28, 2.0**28 - 2**-25, 2.0**28 + 2**-24, 2.0**53, 2.0**1023, 4.0, 8.0, 2.0**-1022, CYCLE]
