@@ -35,6 +35,11 @@ bool in_stretches(std::size_t n, std::size_t work, Interruption interruption, St
 // every sample after it.
 template <class Block>
 bool in_blocks(std::size_t n, std::size_t work, Interruption interruption, Block&& block) {
+    if (n <= kBlock) {
+        // One block, which never polls: the short calls of a fitting loop.
+        if (n != 0) block(0, n);
+        return true;
+    }
     return in_stretches(n / kBlock + (n % kBlock != 0), work * kBlock, interruption,
                         [&](std::size_t b) {
                             const std::size_t start = b * kBlock;
